@@ -1,5 +1,10 @@
 #include "tensor.h"
 
+#include <math.h>
+
+#include <algorithm>
+#include <cstring>
+
 namespace wd {
 
 Tensor Tensor::floats(Shape shape, std::vector<float> data) {
@@ -8,6 +13,324 @@ Tensor Tensor::floats(Shape shape, std::vector<float> data) {
 
 Tensor Tensor::int64s(Shape shape, std::vector<int64_t> data) {
   return Tensor{ElementType::I64, std::move(shape), {}, std::move(data)};
+}
+
+uint64_t element_count(const Shape& shape) {
+  uint64_t count = 1;
+  for (const uint64_t size : shape) count *= size;
+  return count;
+}
+
+Result<uint64_t> checked_element_count(const Shape& shape) {
+  // A size 0 anywhere makes the count 0 however large the other sizes are, so the
+  // overflow check only looks at the product of the others.
+  if (std::find(shape.begin(), shape.end(), uint64_t{0}) != shape.end()) return uint64_t{0};
+  uint64_t count = 1;
+  for (const uint64_t size : shape) {
+    if (__builtin_mul_overflow(count, size, &count) || count > kMaxElements) {
+      return fail(shape_text(shape) + " holds too many values");
+    }
+  }
+  return count;
+}
+
+std::vector<uint64_t> strides(const Shape& shape) {
+  std::vector<uint64_t> result(shape.size());
+  uint64_t stride = 1;
+  for (std::size_t i = shape.size(); i-- > 0;) {
+    result[i] = stride;
+    stride *= shape[i];
+  }
+  return result;
+}
+
+std::string shape_text(const Shape& shape) {
+  std::string text = "[";
+  for (std::size_t i = 0; i < shape.size(); ++i) {
+    if (i > 0) text += ", ";
+    text += std::to_string(shape[i]);
+  }
+  text += "]";
+  return text;
+}
+
+Result<FloatView> as_floats(const Tensor& tensor) {
+  if (tensor.type != ElementType::F32) return fail("int64 values where floats were expected");
+  return FloatView{&tensor.shape, tensor.f32};
+}
+
+Result<std::span<const int64_t>> as_int64s(const Tensor& tensor) {
+  if (tensor.type != ElementType::I64) return fail("floats where int64 values were expected");
+  return std::span<const int64_t>(tensor.i64);
+}
+
+Result<const Tensor*> input(Inputs inputs, uint64_t k) {
+  if (k >= inputs.size() || inputs[k] == nullptr) {
+    return fail("input " + std::to_string(k) + " is missing");
+  }
+  return inputs[k];
+}
+
+Result<uint64_t> normalize_axis(int64_t axis, uint64_t rank) {
+  const uint64_t bound = rank == 0 ? 1 : rank;
+  if (axis >= 0) {
+    if (static_cast<uint64_t>(axis) < bound) return static_cast<uint64_t>(axis);
+  } else {
+    // -(axis + 1) cannot overflow, even for the minimum 64-bit value.
+    const uint64_t distance = static_cast<uint64_t>(-(axis + 1)) + 1;
+    if (distance <= rank) return rank - distance;
+  }
+  return fail("axis " + std::to_string(axis) + " for rank " + std::to_string(rank));
+}
+
+Result<std::vector<uint64_t>> normalize_axes(std::span<const int64_t> axes, uint64_t rank) {
+  std::vector<uint64_t> result;
+  result.reserve(axes.size());
+  for (const int64_t axis : axes) {
+    WD_TRY(const uint64_t normalized, normalize_axis(axis, rank));
+    result.push_back(normalized);
+  }
+  return result;
+}
+
+Result<Shape> broadcast_shapes(const Shape& a, const Shape& b) {
+  const std::size_t rank = std::max(a.size(), b.size());
+  const std::size_t pad_a = rank - a.size();
+  const std::size_t pad_b = rank - b.size();
+  Shape result(rank);
+  for (std::size_t i = 0; i < rank; ++i) {
+    const uint64_t size_a = i < pad_a ? 1 : a[i - pad_a];
+    const uint64_t size_b = i < pad_b ? 1 : b[i - pad_b];
+    if (size_a == size_b || size_b == 1) {
+      result[i] = size_a;
+    } else if (size_a == 1) {
+      result[i] = size_b;
+    } else {
+      return fail(shape_text(a) + " and " + shape_text(b) + " do not broadcast");
+    }
+  }
+  return result;
+}
+
+namespace {
+
+template <BinaryFunction F>
+inline float binary(float a, float b) {
+  if constexpr (F == BinaryFunction::Add) {
+    return a + b;
+  } else if constexpr (F == BinaryFunction::Sub) {
+    return a - b;
+  } else if constexpr (F == BinaryFunction::Mul) {
+    return a * b;
+  } else if constexpr (F == BinaryFunction::Div) {
+    return a / b;
+  } else {
+    // Squaring is exact where powf may round differently, and much cheaper.
+    return b == 2.0f ? a * a : powf(a, b);
+  }
+}
+
+template <BinaryFunction F>
+void row_with_row(const float* a, const float* b, float* out, std::size_t n) {
+  for (std::size_t i = 0; i < n; ++i) out[i] = binary<F>(a[i], b[i]);
+}
+
+template <BinaryFunction F>
+void row_with_value(const float* a, float b, float* out, std::size_t n) {
+  for (std::size_t i = 0; i < n; ++i) out[i] = binary<F>(a[i], b);
+}
+
+template <BinaryFunction F>
+void value_with_row(float a, const float* b, float* out, std::size_t n) {
+  for (std::size_t i = 0; i < n; ++i) out[i] = binary<F>(a, b[i]);
+}
+
+// The strides of `shape` padded on the left to `rank` axes, with 0 on every axis
+// that is broadcast against a larger size of `target`.
+std::vector<uint64_t> broadcast_strides(const Shape& shape, const Shape& target) {
+  const std::size_t pad = target.size() - shape.size();
+  const std::vector<uint64_t> own = strides(shape);
+  std::vector<uint64_t> result(target.size(), 0);
+  for (std::size_t i = 0; i < shape.size(); ++i) {
+    if (shape[i] == target[i + pad]) result[i + pad] = own[i];
+  }
+  return result;
+}
+
+template <BinaryFunction F>
+Result<Tensor> apply(FloatView a, FloatView b) {
+  const float* da = a.data.data();
+  const float* db = b.data.data();
+  if (a.dims() == b.dims()) {
+    std::vector<float> out(a.data.size());
+    row_with_row<F>(da, db, out.data(), out.size());
+    return Tensor::floats(a.dims(), std::move(out));
+  }
+  if (b.data.size() == 1 && b.rank() <= a.rank()) {
+    std::vector<float> out(a.data.size());
+    row_with_value<F>(da, db[0], out.data(), out.size());
+    return Tensor::floats(a.dims(), std::move(out));
+  }
+  if (a.data.size() == 1 && a.rank() <= b.rank()) {
+    std::vector<float> out(b.data.size());
+    value_with_row<F>(da[0], db, out.data(), out.size());
+    return Tensor::floats(b.dims(), std::move(out));
+  }
+
+  WD_TRY(Shape shape, broadcast_shapes(a.dims(), b.dims()));
+  WD_TRY(const uint64_t count, checked_element_count(shape));
+  std::vector<float> out(count);
+  if (count == 0) return Tensor::floats(std::move(shape), std::move(out));
+
+  // Equal shapes and single-element operands were handled above, so the result
+  // has at least one axis.
+  const std::size_t rank = shape.size();
+  const std::vector<uint64_t> stride_a = broadcast_strides(a.dims(), shape);
+  const std::vector<uint64_t> stride_b = broadcast_strides(b.dims(), shape);
+  const uint64_t row = shape[rank - 1];
+  const bool a_row = stride_a[rank - 1] == 1 || row == 1;
+  const bool b_row = stride_b[rank - 1] == 1 || row == 1;
+
+  std::vector<uint64_t> index(rank - 1, 0);
+  uint64_t offset_a = 0;
+  uint64_t offset_b = 0;
+  for (float* dest = out.data(); dest != out.data() + count; dest += row) {
+    if (a_row && b_row) {
+      row_with_row<F>(da + offset_a, db + offset_b, dest, row);
+    } else if (a_row) {
+      row_with_value<F>(da + offset_a, db[offset_b], dest, row);
+    } else if (b_row) {
+      value_with_row<F>(da[offset_a], db + offset_b, dest, row);
+    } else {
+      std::fill(dest, dest + row, binary<F>(da[offset_a], db[offset_b]));
+    }
+    for (std::size_t axis = rank - 1; axis-- > 0;) {
+      offset_a += stride_a[axis];
+      offset_b += stride_b[axis];
+      if (++index[axis] < shape[axis]) break;
+      offset_a -= stride_a[axis] * shape[axis];
+      offset_b -= stride_b[axis] * shape[axis];
+      index[axis] = 0;
+    }
+  }
+  return Tensor::floats(std::move(shape), std::move(out));
+}
+
+// Walks the positions of `shape` in row-major order over all axes but the last and
+// calls visit(offset) with the offset of each row's first element. Offsets wrap
+// modulo 2^64 rather than overflow: an axis of size 1 may carry any stride, since
+// it is never multiplied by an index other than 0.
+template <typename Visit>
+void for_each_row(const Shape& shape, std::span<const int64_t> strides, uint64_t offset,
+                  Visit visit) {
+  const std::size_t outer = shape.size() - 1;
+  std::vector<uint64_t> index(outer, 0);
+  while (true) {
+    visit(offset);
+    std::size_t axis = outer;
+    while (axis-- > 0) {
+      const uint64_t stride = static_cast<uint64_t>(strides[axis]);
+      offset += stride;
+      if (++index[axis] < shape[axis]) break;
+      offset -= stride * shape[axis];
+      index[axis] = 0;
+    }
+    if (axis == static_cast<std::size_t>(-1)) return;
+  }
+}
+
+}  // namespace
+
+float apply_binary(BinaryFunction f, float a, float b) {
+  switch (f) {
+    case BinaryFunction::Add:
+      return binary<BinaryFunction::Add>(a, b);
+    case BinaryFunction::Sub:
+      return binary<BinaryFunction::Sub>(a, b);
+    case BinaryFunction::Mul:
+      return binary<BinaryFunction::Mul>(a, b);
+    case BinaryFunction::Div:
+      return binary<BinaryFunction::Div>(a, b);
+    case BinaryFunction::Pow:
+      return binary<BinaryFunction::Pow>(a, b);
+  }
+  internal_fault("unknown binary function");
+}
+
+Result<Tensor> broadcast_apply(FloatView a, FloatView b, BinaryFunction f) {
+  switch (f) {
+    case BinaryFunction::Add:
+      return apply<BinaryFunction::Add>(a, b);
+    case BinaryFunction::Sub:
+      return apply<BinaryFunction::Sub>(a, b);
+    case BinaryFunction::Mul:
+      return apply<BinaryFunction::Mul>(a, b);
+    case BinaryFunction::Div:
+      return apply<BinaryFunction::Div>(a, b);
+    case BinaryFunction::Pow:
+      return apply<BinaryFunction::Pow>(a, b);
+  }
+  internal_fault("unknown binary function");
+}
+
+std::vector<float> gather_strided(std::span<const float> source, const Shape& target,
+                                  int64_t offset, std::span<const int64_t> strides) {
+  if (strides.size() != target.size()) internal_fault("strided gather with mismatched strides");
+  const Result<uint64_t> counted = checked_element_count(target);
+  if (!counted) internal_fault("strided gather into an unchecked shape");
+  const uint64_t count = *counted;
+  std::vector<float> out(count);
+  if (count == 0) return out;
+
+  // The callers guarantee every index lies inside the source; a caller that broke
+  // that would read outside it, so the extremes are checked once up front.
+  __int128 lowest = offset;
+  __int128 highest = offset;
+  for (std::size_t i = 0; i < target.size(); ++i) {
+    const __int128 reach = static_cast<__int128>(target[i] - 1) * strides[i];
+    (reach < 0 ? lowest : highest) += reach;
+  }
+  if (lowest < 0 || highest >= static_cast<__int128>(source.size())) {
+    internal_fault("strided gather outside its source");
+  }
+
+  if (target.empty()) {
+    out[0] = source[static_cast<uint64_t>(offset)];
+    return out;
+  }
+  const uint64_t row = target.back();
+  const uint64_t step = static_cast<uint64_t>(strides.back());
+  float* dest = out.data();
+  for_each_row(target, strides, static_cast<uint64_t>(offset), [&](uint64_t start) {
+    if (step == 1) {
+      std::memcpy(dest, source.data() + start, row * sizeof(float));
+    } else {
+      uint64_t at = start;
+      for (uint64_t j = 0; j < row; ++j, at += step) dest[j] = source[at];
+    }
+    dest += row;
+  });
+  return out;
+}
+
+std::vector<int64_t> offset_table(const Shape& shape, std::span<const int64_t> strides) {
+  if (strides.size() != shape.size()) internal_fault("offset table with mismatched strides");
+  const Result<uint64_t> counted = checked_element_count(shape);
+  if (!counted) internal_fault("offset table for an unchecked shape");
+  std::vector<int64_t> table;
+  table.reserve(*counted);
+  if (*counted == 0) return table;
+  if (shape.empty()) {
+    table.push_back(0);
+    return table;
+  }
+  const uint64_t row = shape.back();
+  const uint64_t step = static_cast<uint64_t>(strides.back());
+  for_each_row(shape, strides, 0, [&](uint64_t start) {
+    uint64_t at = start;
+    for (uint64_t j = 0; j < row; ++j, at += step) table.push_back(static_cast<int64_t>(at));
+  });
+  return table;
 }
 
 }  // namespace wd
