@@ -16,4 +16,8 @@ namespace wd {
 Result<Graph> load_graph(std::span<const uint8_t> bytes);
 Result<Graph> build_graph(DecodedModel model);
 
+// One node through the operator catalogue: its domain, its operator and the
+// operator's attribute checks; the parameters of the operation it becomes.
+Result<OpKind> build_op_kind(const Node& node);
+
 }  // namespace wd
