@@ -1,0 +1,259 @@
+#include "product.h"
+
+#include <algorithm>
+#include <array>
+#include <atomic>
+#include <cstring>
+
+#include <cpuid.h>
+#include <immintrin.h>
+
+#include "result.h"
+
+namespace wd {
+namespace {
+
+// Both paths keep a block of up to kMaxRows output rows by a run of columns in
+// registers for the whole inner loop, so out is read and written once per block
+// rather than once per term. The column run per row count keeps about twelve
+// accumulators live: enough independent chains to hide the multiply-add latency,
+// few enough to leave registers for the broadcasts of a.
+constexpr int kMaxRows = 4;
+constexpr std::array<int, kMaxRows> kVectorsPerRowCount = {8, 6, 4, 3};
+
+// ---------------------------------------------------------------------------
+// Processor feature report
+
+uint64_t read_xcr0() {
+  uint32_t eax = 0;
+  uint32_t edx = 0;
+  __asm__ volatile("xgetbv" : "=a"(eax), "=d"(edx) : "c"(0));
+  return (uint64_t{edx} << 32) | eax;
+}
+
+bool processor_fuses() {
+  unsigned eax = 0, ebx = 0, ecx = 0, edx = 0;
+  if (!__get_cpuid(1, &eax, &ebx, &ecx, &edx)) return false;
+  const bool fma = (ecx & bit_FMA) != 0;
+  const bool osxsave = (ecx & bit_OSXSAVE) != 0;
+  const bool avx = (ecx & bit_AVX) != 0;
+  if (!fma || !osxsave || !avx) return false;
+  // The operating system must save the SSE and YMM register state on context switches.
+  constexpr uint64_t kSseAndYmmState = 0x6;
+  if ((read_xcr0() & kSseAndYmmState) != kSseAndYmmState) return false;
+  if (!__get_cpuid_count(7, 0, &eax, &ebx, &ecx, &edx)) return false;
+  return (ebx & bit_AVX2) != 0;
+}
+
+bool cached_processor_fuses() {
+  static const bool fuses = processor_fuses();
+  return fuses;
+}
+
+std::atomic<bool> portable_forced{false};
+
+// ---------------------------------------------------------------------------
+// Fused path: 8-lane vectors, one rounding per term.
+
+// Lanes below `count` (1 to 8) enabled.
+__attribute__((target("avx2,fma"))) __m256i lane_mask(uint64_t count) {
+  const __m256i lanes = _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7);
+  return _mm256_cmpgt_epi32(_mm256_set1_epi32(static_cast<int>(count)), lanes);
+}
+
+// Rows x (Vectors * 8) block of out; with Tail, only the lanes of `mask` in the last
+// vector exist, and the others are neither read nor written.
+template <int Rows, int Vectors, bool Tail>
+__attribute__((target("avx2,fma"))) void fused_block(const float* a, uint64_t k, const float* b,
+                                                     uint64_t n, float* out, uint64_t tail) {
+  const __m256i mask = lane_mask(Tail ? tail : 8);
+  __m256 acc[Rows][Vectors];
+#pragma GCC unroll 8
+  for (int r = 0; r < Rows; ++r) {
+#pragma GCC unroll 8
+    for (int v = 0; v < Vectors; ++v) {
+      float* at = out + r * n + v * 8;
+      acc[r][v] = (Tail && v == Vectors - 1) ? _mm256_maskload_ps(at, mask) : _mm256_loadu_ps(at);
+    }
+  }
+  for (uint64_t p = 0; p < k; ++p) {
+    const float* row = b + p * n;
+    __m256 bv[Vectors];
+#pragma GCC unroll 8
+    for (int v = 0; v < Vectors; ++v) {
+      bv[v] = (Tail && v == Vectors - 1) ? _mm256_maskload_ps(row + v * 8, mask)
+                                         : _mm256_loadu_ps(row + v * 8);
+    }
+#pragma GCC unroll 8
+    for (int r = 0; r < Rows; ++r) {
+      const __m256 t = _mm256_broadcast_ss(a + r * k + p);
+#pragma GCC unroll 8
+      for (int v = 0; v < Vectors; ++v) acc[r][v] = _mm256_fmadd_ps(t, bv[v], acc[r][v]);
+    }
+  }
+#pragma GCC unroll 8
+  for (int r = 0; r < Rows; ++r) {
+#pragma GCC unroll 8
+    for (int v = 0; v < Vectors; ++v) {
+      float* at = out + r * n + v * 8;
+      if (Tail && v == Vectors - 1) {
+        _mm256_maskstore_ps(at, mask, acc[r][v]);
+      } else {
+        _mm256_storeu_ps(at, acc[r][v]);
+      }
+    }
+  }
+}
+
+// ---------------------------------------------------------------------------
+// Portable path: 4-lane vectors of the compiler's generic vector extension (SSE2 on
+// x86-64), product and sum rounded separately. The engine is compiled without
+// floating-point contraction, so `t * b + acc` stays two operations.
+
+typedef float Lanes4 __attribute__((vector_size(16)));
+
+Lanes4 load4(const float* from) {
+  Lanes4 v;
+  std::memcpy(&v, from, sizeof v);
+  return v;
+}
+
+void store4(float* to, Lanes4 v) { std::memcpy(to, &v, sizeof v); }
+
+// Rows x (Vectors * 4) block of out, followed by `tail` (0 to 3) single columns.
+template <int Rows, int Vectors>
+void portable_block(const float* a, uint64_t k, const float* b, uint64_t n, float* out,
+                    uint64_t tail) {
+  Lanes4 acc[Rows][Vectors];
+  float single[Rows][3];
+#pragma GCC unroll 8
+  for (int r = 0; r < Rows; ++r) {
+#pragma GCC unroll 8
+    for (int v = 0; v < Vectors; ++v) acc[r][v] = load4(out + r * n + v * 4);
+    for (uint64_t c = 0; c < tail; ++c) single[r][c] = out[r * n + Vectors * 4 + c];
+  }
+  for (uint64_t p = 0; p < k; ++p) {
+    const float* row = b + p * n;
+    Lanes4 bv[Vectors];
+#pragma GCC unroll 8
+    for (int v = 0; v < Vectors; ++v) bv[v] = load4(row + v * 4);
+#pragma GCC unroll 8
+    for (int r = 0; r < Rows; ++r) {
+      const float t = a[r * k + p];
+      const Lanes4 tv = {t, t, t, t};
+#pragma GCC unroll 8
+      for (int v = 0; v < Vectors; ++v) acc[r][v] = tv * bv[v] + acc[r][v];
+      for (uint64_t c = 0; c < tail; ++c) single[r][c] = t * row[Vectors * 4 + c] + single[r][c];
+    }
+  }
+#pragma GCC unroll 8
+  for (int r = 0; r < Rows; ++r) {
+#pragma GCC unroll 8
+    for (int v = 0; v < Vectors; ++v) store4(out + r * n + v * 4, acc[r][v]);
+    for (uint64_t c = 0; c < tail; ++c) out[r * n + Vectors * 4 + c] = single[r][c];
+  }
+}
+
+// ---------------------------------------------------------------------------
+// Block tables and the walk over blocks shared by both paths.
+
+using BlockFn = void (*)(const float*, uint64_t, const float*, uint64_t, float*, uint64_t);
+
+// [rows - 1][vectors], vectors from 0 to the row count's maximum. The fused tables
+// leave entry 0 empty; the portable entry 0 is a run of fewer than four single columns.
+template <int Rows, bool Tail, int... V>
+constexpr std::array<BlockFn, 9> fused_row(std::integer_sequence<int, V...>) {
+  std::array<BlockFn, 9> fns{};
+  ((fns[V + 1] = &fused_block<Rows, V + 1, Tail>), ...);
+  return fns;
+}
+
+template <int Rows, int... V>
+constexpr std::array<BlockFn, 9> portable_row(std::integer_sequence<int, V...>) {
+  std::array<BlockFn, 9> fns{};
+  ((fns[V] = &portable_block<Rows, V>), ...);
+  return fns;
+}
+
+template <bool Tail>
+constexpr std::array<std::array<BlockFn, 9>, kMaxRows> fused_table() {
+  return {fused_row<1, Tail>(std::make_integer_sequence<int, kVectorsPerRowCount[0]>{}),
+          fused_row<2, Tail>(std::make_integer_sequence<int, kVectorsPerRowCount[1]>{}),
+          fused_row<3, Tail>(std::make_integer_sequence<int, kVectorsPerRowCount[2]>{}),
+          fused_row<4, Tail>(std::make_integer_sequence<int, kVectorsPerRowCount[3]>{})};
+}
+
+constexpr std::array<std::array<BlockFn, 9>, kMaxRows> portable_table() {
+  return {portable_row<1>(std::make_integer_sequence<int, kVectorsPerRowCount[0] + 1>{}),
+          portable_row<2>(std::make_integer_sequence<int, kVectorsPerRowCount[1] + 1>{}),
+          portable_row<3>(std::make_integer_sequence<int, kVectorsPerRowCount[2] + 1>{}),
+          portable_row<4>(std::make_integer_sequence<int, kVectorsPerRowCount[3] + 1>{})};
+}
+
+constexpr auto kFusedFull = fused_table<false>();
+constexpr auto kFusedTail = fused_table<true>();
+constexpr auto kPortable = portable_table();
+
+void fused_product(const float* a, const float* b, uint64_t m, uint64_t k, uint64_t n,
+                   float* out) {
+  for (uint64_t i = 0; i < m; i += kMaxRows) {
+    const uint64_t rows = std::min<uint64_t>(kMaxRows, m - i);
+    const uint64_t run = uint64_t(kVectorsPerRowCount[rows - 1]) * 8;
+    const float* a_rows = a + i * k;
+    float* out_rows = out + i * n;
+    uint64_t j = 0;
+    for (; n - j >= run; j += run) {
+      kFusedFull[rows - 1][run / 8](a_rows, k, b + j, n, out_rows + j, 0);
+    }
+    const uint64_t rest = n - j;
+    if (rest == 0) continue;
+    const uint64_t vectors = (rest + 7) / 8;
+    const uint64_t tail = rest - (vectors - 1) * 8;
+    const auto& table = tail == 8 ? kFusedFull : kFusedTail;
+    table[rows - 1][vectors](a_rows, k, b + j, n, out_rows + j, tail);
+  }
+}
+
+void portable_product(const float* a, const float* b, uint64_t m, uint64_t k, uint64_t n,
+                      float* out) {
+  for (uint64_t i = 0; i < m; i += kMaxRows) {
+    const uint64_t rows = std::min<uint64_t>(kMaxRows, m - i);
+    const uint64_t run = uint64_t(kVectorsPerRowCount[rows - 1]) * 4;
+    const float* a_rows = a + i * k;
+    float* out_rows = out + i * n;
+    uint64_t j = 0;
+    for (; n - j >= run; j += run) {
+      kPortable[rows - 1][run / 4](a_rows, k, b + j, n, out_rows + j, 0);
+    }
+    const uint64_t rest = n - j;
+    if (rest == 0) continue;
+    kPortable[rows - 1][rest / 4](a_rows, k, b + j, n, out_rows + j, rest % 4);
+  }
+}
+
+bool product_size(uint64_t x, uint64_t y, uint64_t expected) {
+  uint64_t size = 0;
+  return !__builtin_mul_overflow(x, y, &size) && size == expected;
+}
+
+}  // namespace
+
+void accumulate_product(std::span<const float> a, std::span<const float> b, uint64_t m,
+                        uint64_t k, uint64_t n, std::span<float> out) {
+  if (!product_size(m, k, a.size()) || !product_size(k, n, b.size()) ||
+      !product_size(m, n, out.size())) {
+    internal_fault("matrix product with slices that do not match its sizes");
+  }
+  if (m == 0 || k == 0 || n == 0) return;
+  if (!portable_forced.load(std::memory_order_relaxed) && cached_processor_fuses()) {
+    fused_product(a.data(), b.data(), m, k, n, out.data());
+  } else {
+    portable_product(a.data(), b.data(), m, k, n, out.data());
+  }
+}
+
+namespace testing {
+void force_portable_product(bool force) { portable_forced.store(force, std::memory_order_relaxed); }
+}  // namespace testing
+
+}  // namespace wd
