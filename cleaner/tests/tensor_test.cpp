@@ -41,8 +41,12 @@ TEST(CheckedElementCount, AcceptsWhatFitsAndRefusesTheRest) {
       {{uint64_t{1} << 14, (uint64_t{1} << 14) + 1}, std::nullopt},
       // 2^32 * 2^32 wraps to 0 in 64 bits.
       {{two32, two32}, std::nullopt},
-      {{two32, two32, 0}, 0},
-      {{0, UINT64_MAX, UINT64_MAX}, 0},
+      {{3, 0, 5}, 0},
+      {{0, kMaxElements}, 0},
+      // Empty, yet its other axes are too large to walk or to take strides of.
+      {{0, kMaxElements + 1}, std::nullopt},
+      {{two32, two32, 0}, std::nullopt},
+      {{0, UINT64_MAX, UINT64_MAX}, std::nullopt},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(shape_text(c.shape));

@@ -22,16 +22,18 @@ uint64_t element_count(const Shape& shape) {
 }
 
 Result<uint64_t> checked_element_count(const Shape& shape) {
-  // A size 0 anywhere makes the count 0 however large the other sizes are, so the
-  // overflow check only looks at the product of the others.
-  if (std::find(shape.begin(), shape.end(), uint64_t{0}) != shape.end()) return uint64_t{0};
-  uint64_t count = 1;
+  // The bound applies to the product of the non-zero sizes: an empty tensor of
+  // shape [0, 2^40] holds nothing, yet its strides and the loops of the kernels
+  // that walk its other axes would be as large as those of a full one.
+  uint64_t bound = 1;
+  bool empty = false;
   for (const uint64_t size : shape) {
-    if (__builtin_mul_overflow(count, size, &count) || count > kMaxElements) {
+    empty = empty || size == 0;
+    if (size != 0 && (__builtin_mul_overflow(bound, size, &bound) || bound > kMaxElements)) {
       return fail(shape_text(shape) + " holds too many values");
     }
   }
-  return count;
+  return empty ? uint64_t{0} : bound;
 }
 
 std::vector<uint64_t> strides(const Shape& shape) {

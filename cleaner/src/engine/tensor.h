@@ -46,7 +46,8 @@ using Inputs = std::span<const Tensor* const>;
 
 // Product of the sizes (1 for rank 0). Only for shapes already known to be valid.
 uint64_t element_count(const Shape& shape);
-// Product of the sizes, refused when it does not fit 64 bits or exceeds kMaxElements.
+// Product of the sizes, refused when the product of the non-zero sizes does not fit
+// 64 bits or exceeds kMaxElements (so an empty shape cannot hide huge other sizes).
 Result<uint64_t> checked_element_count(const Shape& shape);
 std::vector<uint64_t> strides(const Shape& shape);
 // "[1, 161, 2]"; "[]" for rank 0.
