@@ -2,9 +2,12 @@
 """Writes the bundled default model, a classical noise suppressor, as denoise.onnx.
 
 Per frame and bin it keeps, in the recurrent state:
-  - the noise floor, tracked on the smoothed power: it follows the power down at once
-    and rises by at most RISE per frame (about 8.6 dB per second), so speech bursts do
-    not lift it while a louder steady noise is picked up within a second or two;
+  - the natural logarithm of the noise floor, tracked on the smoothed power: it follows
+    the power down at once and rises by at most RISE per frame (about 8.6 dB per second),
+    so speech bursts do not lift it while a louder steady noise is picked up within a
+    second or two. It is kept as a logarithm because the minimum of two powers written
+    with Relu, a - relu(a - b), cancels to zero in single precision when b is more than
+    2^24 times smaller than a, and a zero floor could never rise again;
   - the smoothed power;
   - the smoothed gain;
   - the clean-power estimate of the previous frame, for the decision-directed prior SNR;
@@ -32,8 +35,9 @@ DECISION_WEIGHT = 0.9     # weight of the previous frame in the prior SNR
 GAIN_FLOOR = 0.05         # about -26 dB: residual noise stays natural, never pumps to silence
 GAIN_SMOOTHING = 0.15     # weight of the previous gain
 
-NOISE_START = 1.0         # high: the floor falls onto the real noise within the first frames
-STATE_PARTS = [BINS, BINS, BINS, BINS, FIFO]  # noise, power, gain, clean power, delay line
+NOISE_START = 1e5         # above any frame power: the floor falls onto the real noise at once
+E = float(np.float32(np.e))
+STATE_PARTS = [BINS, BINS, BINS, BINS, FIFO]  # log noise, power, gain, clean power, delay line
 STATE_SIZE = sum(STATE_PARTS)
 
 
@@ -58,8 +62,9 @@ def build():
         scalar("power_floor", POWER_FLOOR),
         scalar("power_keep", POWER_SMOOTHING),
         scalar("power_take", 1.0 - POWER_SMOOTHING),
-        scalar("rise", RISE),
-        scalar("noise_bias", NOISE_BIAS),
+        scalar("log_rise", np.log(RISE)),
+        scalar("log_noise_bias", np.log(NOISE_BIAS)),
+        scalar("e", E),
         scalar("one", 1.0),
         scalar("dd_keep", DECISION_WEIGHT),
         scalar("dd_take", 1.0 - DECISION_WEIGHT),
@@ -79,12 +84,15 @@ def build():
         n("Mul", ["smoothed", "power_keep"], ["smoothed_kept"]),
         n("Mul", ["power", "power_take"], ["power_taken"]),
         n("Add", ["smoothed_kept", "power_taken"], ["smoothed_next"]),
-        # noise floor: min(smoothed, noise * rise) = smoothed - relu(smoothed - noise * rise)
-        n("Mul", ["noise", "rise"], ["noise_risen"]),
-        n("Sub", ["smoothed_next", "noise_risen"], ["excess"]),
+        # log noise floor: min(log smoothed, log noise + log rise), the minimum written as
+        # a - relu(a - b)
+        n("Log", ["smoothed_next"], ["log_smoothed"]),
+        n("Add", ["noise", "log_rise"], ["noise_risen"]),
+        n("Sub", ["log_smoothed", "noise_risen"], ["excess"]),
         n("Relu", ["excess"], ["excess_positive"]),
-        n("Sub", ["smoothed_next", "excess_positive"], ["noise_next"]),
-        n("Mul", ["noise_next", "noise_bias"], ["noise_power"]),
+        n("Sub", ["log_smoothed", "excess_positive"], ["noise_next"]),
+        n("Add", ["noise_next", "log_noise_bias"], ["log_noise_power"]),
+        n("Pow", ["e", "log_noise_power"], ["noise_power"]),
         # decision-directed prior SNR
         n("Div", ["power", "noise_power"], ["posterior"]),
         n("Sub", ["posterior", "one"], ["posterior_less_one"]),
@@ -93,9 +101,10 @@ def build():
         n("Mul", ["previous_snr", "dd_keep"], ["previous_part"]),
         n("Mul", ["instant_snr", "dd_take"], ["instant_part"]),
         n("Add", ["previous_part", "instant_part"], ["prior"]),
-        # Wiener gain, floored, smoothed
+        # Wiener gain, written 1 - 1 / (1 + prior) so that an infinite prior gives 1
         n("Add", ["prior", "one"], ["prior_plus_one"]),
-        n("Div", ["prior", "prior_plus_one"], ["wiener"]),
+        n("Div", ["one", "prior_plus_one"], ["wiener_loss"]),
+        n("Sub", ["one", "wiener_loss"], ["wiener"]),
         n("Sub", ["wiener", "gain_floor"], ["above_floor"]),
         n("Relu", ["above_floor"], ["above_floor_positive"]),
         n("Add", ["above_floor_positive", "gain_floor"], ["floored"]),
@@ -129,7 +138,7 @@ def build():
         "hop_length": "160", "window_length": "320", "window_type": "vorbis",
         "normalized": "0", "center": "1", "pad_mode": "reflect", "freq_bins": "161",
         "state_size": str(STATE_SIZE),
-        "erb_norm_init": ",".join([repr(NOISE_START)] * BINS),
+        "erb_norm_init": ",".join([repr(float(np.float32(np.log(NOISE_START))))] * BINS),
         # smoothed power starts at zero, the smoothed gain at one
         "spec_norm_init": ",".join(["0"] * BINS + ["1"] * BINS),
     }
