@@ -73,6 +73,9 @@ Result<std::vector<float>, CleanError> model_step(const Graph& graph,
                                                   uint64_t expected_state_length,
                                                   std::span<const float> spectrum,
                                                   std::vector<float>& state) {
+  // A spectrum of another length would make a tensor whose data does not match its
+  // shape; the cleaning run never passes one.
+  if (spectrum.size() != kSpectrumValues) internal_fault("a frame spectrum of the wrong length");
   std::vector<float> state_data = std::exchange(state, {});
   const uint64_t state_length = state_data.size();
   std::array<Tensor, 2> frame_inputs = {
