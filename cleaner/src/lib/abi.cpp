@@ -1,5 +1,4 @@
 #include <algorithm>
-#include <atomic>
 #include <cstring>
 #include <optional>
 #include <string>
@@ -7,6 +6,7 @@
 
 #include "cleaner.h"
 #include "clean_error.h"
+#include "cells.h"
 #include "run.h"
 
 namespace {
@@ -114,39 +114,28 @@ extern "C" WD_EXPORT int wd_clean(const char* model_path, const char* input_path
   int code = WD_OTHER;
   std::string_view prefix;
   std::string text;
-  std::string_view fixed_text;
+  std::string_view shown;
   // Every internal failure of the run, whatever its type, ends here; unwinding has
   // closed every file the run opened.
   try {
-    wd::RunCallbacks callbacks;
-    callbacks.progress = [progress](uint64_t done, uint64_t total) {
-      if (progress == nullptr) return;
-      std::atomic_ref<int32_t>(*progress).store(static_cast<int32_t>(done * 10000 / total),
-                                                std::memory_order_relaxed);
-    };
-    callbacks.cancel = [cancel]() {
-      if (cancel == nullptr) return false;
-      // The cell is only ever loaded; atomic_ref needs a non-const object type.
-      return std::atomic_ref<int32_t>(*const_cast<int32_t*>(cancel))
-                 .load(std::memory_order_relaxed) != 0;
-    };
     wd::Status<wd::CleanError> outcome =
-        wd::run(std::string(*model), std::string(*input), std::string(*output), callbacks);
+        wd::run(std::string(*model), std::string(*input), std::string(*output),
+                wd::cell_callbacks(progress, cancel));
     if (outcome) return WD_OK;
     wd::CleanError error = std::move(outcome).error();
     code = code_of(error.kind);
     prefix = prefix_of(error.kind);
     if (error.kind == wd::ErrorKind::Cancelled) {
-      fixed_text = "cancelled";
+      shown = "cancelled";
     } else {
       text = std::move(error.message);
-      fixed_text = text;
+      shown = text;
     }
   } catch (...) {
     code = WD_OTHER;
     prefix = {};
-    fixed_text = "the cleaner stopped unexpectedly";
+    shown = "the cleaner stopped unexpectedly";
   }
-  write_message(message, message_len, prefix, fixed_text);
+  write_message(message, message_len, prefix, shown);
   return code;
 }
