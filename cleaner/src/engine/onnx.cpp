@@ -155,27 +155,22 @@ Result<Tensor> make_tensor(const std::string& name, std::vector<int64_t> dims,
     return fail(name + " has element type " + std::to_string(data_type));
   }
   Shape shape(dims.begin(), dims.end());
-  // The count a well-formed file must match wraps like the file's writer may have;
-  // the exact product decides separately whether such a tensor may exist at all.
+  // A file's values are counted against the wrapped product of its dims; whether a
+  // tensor of that shape may exist at all is the engine's bound, checked only after
+  // the count so that ordinary files meet their failures in the usual order.
   uint64_t expected = 1;
-  bool too_large = false;
-  for (const uint64_t extent : shape) {
-    uint64_t exact = 0;
-    if (__builtin_mul_overflow(expected, extent, &exact)) too_large = true;
-    expected *= extent;
-  }
-  too_large = too_large || expected > kMaxElements;
+  for (const uint64_t extent : shape) expected *= extent;
 
   const bool use_raw = raw && !raw->empty();
   const uint64_t width = data_type == 1 ? 4 : 8;
-  const uint64_t count = use_raw                ? raw->size() / width
-                         : data_type == 1       ? float_data.size()
-                                                : int64_data.size();
+  const uint64_t count = use_raw          ? raw->size() / width
+                         : data_type == 1 ? float_data.size()
+                                          : int64_data.size();
   if (count != expected) {
     return fail(name + " has " + std::to_string(count) + " values for " +
                 std::to_string(expected));
   }
-  if (too_large) return fail(name + " is too large");
+  if (!checked_element_count(shape).ok()) return fail(name + " is too large");
 
   if (data_type == 1) {
     return Tensor::floats(std::move(shape),
