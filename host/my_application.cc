@@ -157,7 +157,10 @@ static void my_application_startup(GApplication* application) {
   g_autofree gchar* directory = g_path_get_dirname(executable);
   g_autofree gchar* icon = g_build_filename(directory, "share", "icons", "hicolor", "256x256",
                                             "apps", "com.ostrelle.wrenpad.png", nullptr);
-  gtk_window_set_default_icon_from_file(icon, nullptr);
+  // A missing or broken file leaves the window without an icon; that is not
+  // worth a message.
+  g_autoptr(GError) error = nullptr;
+  gtk_window_set_default_icon_from_file(icon, &error);
 }
 
 static void my_application_shutdown(GApplication* application) {
