@@ -473,6 +473,10 @@ class Connection:
         """Answers matching host calls with success and the given result."""
         self.on_call(channel, method, lambda call: call.respond_success(result))
 
+    def render_first_frame(self):
+        """Lets a held first frame through (WRENPAD_DRIVER_FIRST_FRAME=on-request)."""
+        self._send(EVENT, 0, "render-first-frame", b"")
+
     def wait_closed(self, timeout=10.0):
         self._wait(lambda: True if self.closed else None, timeout, "the connection to close")
 

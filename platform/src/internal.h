@@ -26,6 +26,14 @@ void standin_messenger_deliver(StandinMessenger* messenger, const gchar* channel
 // the built-in UI program stays in charge.
 void standin_messenger_connect_driver(StandinMessenger* messenger, const gchar* path);
 
+// Whether a driver is connected.
+gboolean standin_messenger_has_driver(StandinMessenger* messenger);
+
+// Receives the events that the driver sends (by name); a null handler removes it.
+typedef void (*StandinDriverEventFunc)(const gchar* name, gpointer data);
+void standin_messenger_set_driver_event_handler(StandinMessenger* messenger,
+                                                StandinDriverEventFunc handler, gpointer data);
+
 // Tells the driver, if one is connected, about something that happened in the engine.
 void standin_messenger_send_event(StandinMessenger* messenger, const gchar* name,
                                   FlValue* payload);

@@ -203,6 +203,8 @@ struct _StandinMessenger {
   GDestroyNotify ui_destroy;
   DriverLink* driver;
   std::map<uint32_t, PendingRef>* driver_calls;
+  StandinDriverEventFunc driver_event;
+  gpointer driver_event_data;
   uint32_t next_id;
 };
 
@@ -479,6 +481,10 @@ void standin_messenger_connect_driver(StandinMessenger* self, const gchar* path)
       auto* message = new DriverMessage{{}, frame.id, frame.channel, g_bytes_ref(frame.payload)};
       g_weak_ref_init(&message->messenger, self);
       g_idle_add_full(G_PRIORITY_DEFAULT, driver_message_cb, message, driver_message_free);
+    } else if (frame.kind == DriverLink::kEvent) {
+      if (self->driver_event != nullptr) {
+        self->driver_event(frame.channel.c_str(), self->driver_event_data);
+      }
     } else if (frame.kind == DriverLink::kReply) {
       auto found = self->driver_calls->find(frame.id);
       if (found == self->driver_calls->end()) return;
@@ -497,6 +503,16 @@ void standin_messenger_connect_driver(StandinMessenger* self, const gchar* path)
   }
   delete self->driver;
   self->driver = link.release();
+}
+
+gboolean standin_messenger_has_driver(StandinMessenger* self) {
+  return self->driver != nullptr && self->driver->connected();
+}
+
+void standin_messenger_set_driver_event_handler(StandinMessenger* self,
+                                                StandinDriverEventFunc handler, gpointer data) {
+  self->driver_event = handler;
+  self->driver_event_data = data;
 }
 
 void standin_messenger_send_event(StandinMessenger* self, const gchar* name, FlValue* payload) {

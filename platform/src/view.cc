@@ -12,6 +12,8 @@ std::vector<std::string>& plugin_registrations() {
 }
 
 constexpr char kDriverSocketVariable[] = "WRENPAD_DRIVER_SOCKET";
+// Set to "on-request", the first frame waits for the driver's "render-first-frame" event.
+constexpr char kFirstFrameVariable[] = "WRENPAD_DRIVER_FIRST_FRAME";
 
 }  // namespace
 
@@ -161,6 +163,8 @@ struct _FlView {
   GtkBox parent_instance;
   FlEngine* engine;
   GdkRGBA background;
+  gboolean ready_announced;
+  gboolean first_frame_held;
   gboolean first_frame_emitted;
   guint first_frame_idle;
 };
@@ -197,15 +201,22 @@ static void announce_ready(FlView* self) {
                            arguments != nullptr
                                ? fl_value_new_list_from_strv(arguments)
                                : fl_value_new_null());
+  // The UI program runs in the host's process and sees its environment as the host left it.
+  const gchar* path = g_getenv("PATH");
+  fl_value_set_string_take(ready, "path",
+                           path != nullptr ? fl_value_new_string(path) : fl_value_new_null());
   g_auto(GStrv) plugins = standin_registered_plugins();
   fl_value_set_string_take(ready, "plugins", fl_value_new_list_from_strv(plugins));
   standin_messenger_send_event(self->engine->messenger, "ready", ready);
 }
 
 static void emit_first_frame(FlView* self) {
-  if (self->first_frame_emitted) return;
+  if (!self->ready_announced) {
+    self->ready_announced = TRUE;
+    announce_ready(self);
+  }
+  if (self->first_frame_emitted || self->first_frame_held) return;
   self->first_frame_emitted = TRUE;
-  announce_ready(self);
   g_signal_emit(self, view_signals[kSignalFirstFrame], 0);
   g_autoptr(FlValue) null_value = fl_value_new_null();
   standin_messenger_send_event(self->engine->messenger, "first-frame", null_value);
@@ -236,8 +247,18 @@ static gboolean fl_view_draw(GtkWidget* widget, cairo_t* cr) {
   return GTK_WIDGET_CLASS(fl_view_parent_class)->draw(widget, cr);
 }
 
+static void driver_event_cb(const gchar* name, gpointer data) {
+  FlView* self = FL_VIEW(data);
+  if (g_strcmp0(name, "render-first-frame") != 0 || !self->first_frame_held) return;
+  self->first_frame_held = FALSE;
+  emit_first_frame(self);
+}
+
 static void fl_view_dispose(GObject* object) {
   FlView* self = FL_VIEW(object);
+  if (self->engine != nullptr) {
+    standin_messenger_set_driver_event_handler(self->engine->messenger, nullptr, nullptr);
+  }
   if (self->first_frame_idle != 0) {
     g_source_remove(self->first_frame_idle);
     self->first_frame_idle = 0;
@@ -264,6 +285,11 @@ FlView* fl_view_new(FlDartProject* project) {
   g_return_val_if_fail(FL_IS_DART_PROJECT(project), nullptr);
   auto* self = FL_VIEW(g_object_new(fl_view_get_type(), nullptr));
   self->engine = engine_new(project);
+  if (standin_messenger_has_driver(self->engine->messenger) &&
+      g_strcmp0(g_getenv(kFirstFrameVariable), "on-request") == 0) {
+    self->first_frame_held = TRUE;
+    standin_messenger_set_driver_event_handler(self->engine->messenger, driver_event_cb, self);
+  }
   return self;
 }
 
