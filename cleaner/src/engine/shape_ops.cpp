@@ -341,7 +341,8 @@ Result<Outputs> concat_kernel(const op::Concat& params, Inputs inputs) {
   for (uint64_t j = 0; j < blocks; ++j) {
     for (const FloatView& part : parts) {
       const uint64_t block = part.data.size() / blocks;
-      std::memcpy(dest, part.data.data() + j * block, block * sizeof(float));
+      // An empty part may have no storage at all, which memcpy must not be given.
+      std::copy_n(part.data.data() + j * block, block, dest);
       dest += block;
     }
   }
