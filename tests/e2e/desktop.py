@@ -161,10 +161,10 @@ class Desktop:
         return poll(lambda: self.find_windows(name), timeout, "a visible window " + name)[0]
 
     def window_property(self, window, prop):
-        return self.run(["xprop", "-id", str(window), prop]).stdout.strip()
+        return self.run(["xprop", "-id", str(window), prop]).stdout.decode().strip()
 
     def root_property(self, prop):
-        return self.run(["xprop", "-root", prop]).stdout.strip()
+        return self.run(["xprop", "-root", prop]).stdout.decode().strip()
 
     def screenshot(self):
         """The whole screen as (width, height, rgb bytes)."""
