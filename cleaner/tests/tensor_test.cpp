@@ -241,6 +241,50 @@ TEST(BroadcastApply, ShortcutsAndGeneralWalk) {
   }
 }
 
+// Rows longer than the vector blocks, with a remainder after them.
+TEST(BroadcastApply, LongRows) {
+  const auto iota = [](Shape shape) {
+    std::vector<float> data(element_count(shape));
+    for (std::size_t i = 0; i < data.size(); ++i) data[i] = static_cast<float>(i);
+    return Tensor::floats(std::move(shape), std::move(data));
+  };
+  const auto row_of = [](std::initializer_list<std::pair<float, float>> spans) {
+    // Each pair is (first value, step) of a row of 19 values.
+    std::vector<float> data;
+    for (const auto& [first, step] : spans) {
+      for (int j = 0; j < 19; ++j) data.push_back(first + step * static_cast<float>(j));
+    }
+    return data;
+  };
+  struct Case {
+    const char* name;
+    Tensor a, b;
+    BinaryFunction f;
+    Shape shape;
+    std::vector<float> data;
+  };
+  const Case cases[] = {
+      {"equal shapes", iota({19}), iota({19}), BinaryFunction::Add, {19}, row_of({{0, 2}})},
+      {"scalar second", iota({19}), Tensor::floats({}, {3}), BinaryFunction::Mul, {19},
+       row_of({{0, 3}})},
+      {"scalar first", Tensor::floats({}, {100}), iota({19}), BinaryFunction::Sub, {19},
+       row_of({{100, -1}})},
+      {"row against rows", iota({2, 19}), iota({19}), BinaryFunction::Sub, {2, 19},
+       row_of({{0, 0}, {19, 0}})},
+      {"row against column", iota({19}), Tensor::floats({2, 1}, {1, 2}), BinaryFunction::Mul,
+       {2, 19}, row_of({{0, 1}, {0, 2}})},
+      {"column against row", Tensor::floats({2, 1}, {100, 200}), iota({19}), BinaryFunction::Sub,
+       {2, 19}, row_of({{100, -1}, {200, -1}})},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const Result<Tensor> got = broadcast_apply(view(c.a), view(c.b), c.f);
+    ASSERT_TRUE(got.ok()) << got.error().message;
+    EXPECT_EQ(got->shape, c.shape);
+    EXPECT_EQ(got->f32, c.data);
+  }
+}
+
 TEST(BroadcastApply, Refusals) {
   const Tensor a = Tensor::floats({2, 3}, std::vector<float>(6));
   const Tensor b = Tensor::floats({3, 2}, std::vector<float>(6));
