@@ -346,6 +346,21 @@ TEST(Folding, RefusesWithTheEvaluationMessage) {
   for (const auto& c : cases) EXPECT_EQ(refusal(c.fixture), c.message) << c.fixture;
 }
 
+// A few kilobytes of model that would fold into gigabytes: the kernels refuse such
+// results instead of allocating them.
+TEST(Folding, RefusesResultsTooLargeToHold) {
+  const struct {
+    const char* fixture;
+    const char* message;
+  } cases[] = {
+      {"fold_huge_broadcast", "folding: [1024, 1024, 1024] holds too many values"},
+      {"fold_huge_padding", "folding: [1, 1, 32769, 32769] holds too many values"},
+      {"fold_huge_empty_product", "folding: [32768, 32768] holds too many values"},
+      {"fold_huge_sequence", "folding: [268435456, 1, 1, 2] holds too many values"},
+  };
+  for (const auto& c : cases) EXPECT_EQ(refusal(c.fixture), c.message) << c.fixture;
+}
+
 TEST(Pretransposition, GemmWithConstantBGetsATransposedCopy) {
   const Graph graph = loaded("gemm_constant_b");
   // b 0, spec 1, state_in 2, y1 3, y2 4, y3 5, spec_e 6, state_out 7; then one new
