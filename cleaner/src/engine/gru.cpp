@@ -1,9 +1,178 @@
+#include <math.h>
+
+#include <algorithm>
+#include <optional>
+
 #include "kernels.h"
+#include "product.h"
 
 namespace wd {
+namespace {
 
-Result<Outputs> gru_kernel(const op::Gru&, Inputs) {
-  return fail("Gru is not built yet");
+// A weight tensor as the loops read it: the given one, or its transposed copy.
+struct Weights {
+  FloatView given;
+  std::optional<Tensor> swapped;
+
+  FloatView view() const {
+    return swapped ? FloatView{&swapped->shape, swapped->f32} : given;
+  }
+};
+
+Result<Weights> oriented(FloatView given, bool transposed) {
+  Weights weights{given, std::nullopt};
+  if (!transposed) {
+    WD_TRY(Tensor swapped, swap_last_axes(given));
+    weights.swapped = std::move(swapped);
+  }
+  return weights;
+}
+
+// Whether size equals multiple times hidden, without forming a product that could wrap.
+bool is_multiple(uint64_t size, uint64_t multiple, uint64_t hidden) {
+  return size % multiple == 0 && size / multiple == hidden;
+}
+
+// The rest of the kernel indexes freely within each tensor's data.
+void expect_consistent(FloatView view) {
+  const Result<uint64_t> count = checked_element_count(view.dims());
+  if (!count || *count != view.data.size()) {
+    internal_fault("a tensor whose data does not fit its shape");
+  }
+}
+
+}  // namespace
+
+Result<Outputs> gru_kernel(const op::Gru& params, Inputs inputs) {
+  WD_TRY(const Tensor* x_tensor, input(inputs, 0));
+  WD_TRY(const FloatView x, as_floats(*x_tensor));
+  WD_TRY(const Tensor* w_tensor, input(inputs, 1));
+  WD_TRY(const FloatView w_given, as_floats(*w_tensor));
+  WD_TRY(const Tensor* r_tensor, input(inputs, 2));
+  WD_TRY(const FloatView r_given, as_floats(*r_tensor));
+  WD_TRY(const Weights w_weights, oriented(w_given, params.weights_transposed));
+  WD_TRY(const Weights r_weights, oriented(r_given, params.weights_transposed));
+  const FloatView w = w_weights.view();
+  const FloatView r = r_weights.view();
+
+  const uint64_t directions = params.direction == GruDirection::Bidirectional ? 2 : 1;
+  // A hidden size below 1 breaks the record's invariant; no weights can match it.
+  const bool hidden_valid = params.hidden_size >= 1;
+  const uint64_t hidden = hidden_valid ? static_cast<uint64_t>(params.hidden_size) : 0;
+  if (!hidden_valid || x.rank() != 3 || w.rank() != 3 || r.rank() != 3 ||
+      w.dims()[0] != directions || w.dims()[1] != x.dims()[2] ||
+      !is_multiple(w.dims()[2], 3, hidden) || r.dims()[0] != directions ||
+      r.dims()[1] != hidden || !is_multiple(r.dims()[2], 3, hidden)) {
+    return fail("GRU with mismatched weights");
+  }
+  const uint64_t steps = x.dims()[0];
+  const uint64_t batch = x.dims()[1];
+  const uint64_t features = x.dims()[2];
+
+  std::optional<FloatView> bias;
+  if (inputs.size() > 3 && inputs[3] != nullptr) {
+    WD_TRY(bias, as_floats(*inputs[3]));
+    if (bias->rank() != 2 || bias->dims()[0] != directions ||
+        !is_multiple(bias->dims()[1], 6, hidden)) {
+      return fail("GRU with a bias of the wrong size");
+    }
+  }
+  std::optional<FloatView> start;
+  if (inputs.size() > 5 && inputs[5] != nullptr) {
+    WD_TRY(start, as_floats(*inputs[5]));
+    if (start->dims() != Shape{directions, batch, hidden}) {
+      return fail("GRU with a start state of the wrong size");
+    }
+  }
+
+  expect_consistent(x);
+  expect_consistent(w);
+  expect_consistent(r);
+  if (bias) expect_consistent(*bias);
+  if (start) expect_consistent(*start);
+  // R holds directions x hidden x 3 hidden values, so the gate count is small.
+  const uint64_t gates = 3 * hidden;
+
+  WD_TRY(const uint64_t y_count, checked_element_count({steps, directions, batch, hidden}));
+  WD_TRY(const uint64_t y_h_count, checked_element_count({directions, batch, hidden}));
+  // The input projections are needed only when there is a batch item to run.
+  WD_TRY(const uint64_t projected_count,
+         checked_element_count({batch == 0 ? 0 : steps, gates}));
+  std::vector<float> y(y_count, 0.0f);
+  std::vector<float> y_h(y_h_count, 0.0f);
+  std::vector<float> projected(projected_count);
+  std::vector<float> recurrent(gates);
+  std::vector<float> h(hidden);
+
+  const std::span<const float> xs = x.data;
+  for (uint64_t d = 0; d < directions; ++d) {
+    const bool backward = params.direction == GruDirection::Reverse || d == 1;
+    const std::span<const float> w_d = w.data.subspan(d * features * gates, features * gates);
+    const std::span<const float> r_d = r.data.subspan(d * hidden * gates, hidden * gates);
+    std::span<const float> input_bias;
+    std::span<const float> recurrent_bias;
+    if (bias) {
+      input_bias = bias->data.subspan(d * 2 * gates, gates);
+      recurrent_bias = bias->data.subspan(d * 2 * gates + gates, gates);
+    }
+
+    for (uint64_t b = 0; b < batch; ++b) {
+      for (uint64_t t = 0; t < steps; ++t) {
+        const std::span<float> row = std::span<float>(projected).subspan(t * gates, gates);
+        if (bias) {
+          std::copy(input_bias.begin(), input_bias.end(), row.begin());
+        } else {
+          std::fill(row.begin(), row.end(), 0.0f);
+        }
+        accumulate_product(xs.subspan((t * batch + b) * features, features), w_d, 1, features,
+                           gates, row);
+      }
+
+      if (start) {
+        const std::span<const float> h0 = start->data.subspan((d * batch + b) * hidden, hidden);
+        std::copy(h0.begin(), h0.end(), h.begin());
+      } else {
+        std::fill(h.begin(), h.end(), 0.0f);
+      }
+
+      for (uint64_t s = 0; s < steps; ++s) {
+        const uint64_t t = backward ? steps - 1 - s : s;
+        if (bias) {
+          std::copy(recurrent_bias.begin(), recurrent_bias.end(), recurrent.begin());
+        } else {
+          std::fill(recurrent.begin(), recurrent.end(), 0.0f);
+        }
+        accumulate_product(h, r_d, 1, hidden, gates, recurrent);
+
+        // The recurrent projection above already holds everything the units need
+        // from the previous h, so h can be overwritten unit by unit.
+        const float* xp = projected.data() + t * gates;
+        const float* hp = recurrent.data();
+        for (uint64_t j = 0; j < hidden; ++j) {
+          const float xz = xp[j];
+          const float xr = xp[hidden + j];
+          const float xh = xp[2 * hidden + j];
+          const float hz = hp[j];
+          const float hr = hp[hidden + j];
+          const float hh = hp[2 * hidden + j];
+          // An overflowing exponential makes its gate exactly 0, never NaN.
+          const float ez = expf(-(xz + hz));
+          const float er = expf(-(xr + hr));
+          const float reset = 1.0f / (er + 1.0f);
+          const float candidate = tanhf(reset * hh + xh);
+          const float update = 1.0f / (ez + 1.0f);
+          h[j] = update * h[j] + (1.0f - update) * candidate;
+        }
+        std::copy(h.begin(), h.end(), y.begin() + ((t * directions + d) * batch + b) * hidden);
+      }
+      std::copy(h.begin(), h.end(), y_h.begin() + (d * batch + b) * hidden);
+    }
+  }
+
+  Outputs outputs;
+  outputs.push_back(Tensor::floats({steps, directions, batch, hidden}, std::move(y)));
+  outputs.push_back(Tensor::floats({directions, batch, hidden}, std::move(y_h)));
+  return outputs;
 }
 
 }  // namespace wd
