@@ -67,6 +67,7 @@ void write_message(char* buffer, size_t size, std::string_view prefix, std::stri
   size_t used = 0;
   for (const std::string_view part : {prefix, text}) {
     const size_t taken = std::min(part.size(), room - used);
+    if (taken == 0) continue;  // an empty part may have no data at all
     std::memcpy(buffer + used, part.data(), taken);
     used += taken;
   }

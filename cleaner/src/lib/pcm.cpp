@@ -142,6 +142,7 @@ Status<CleanError> PcmWriter::write_direct(std::span<const uint8_t> bytes) {
 }
 
 Status<CleanError> PcmWriter::write_all(std::span<const uint8_t> bytes) {
+  if (bytes.empty()) return Ok{};
   if (bytes.size() <= kIoBufferBytes - buffer_fill_) {
     std::memcpy(buffer_.get() + buffer_fill_, bytes.data(), bytes.size());
     buffer_fill_ += bytes.size();
