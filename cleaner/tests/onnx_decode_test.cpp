@@ -101,7 +101,8 @@ TEST(DecodeModel, Failures) {
        "text that is not UTF-8"},
       {"attribute s as a Varint", model_of_node(node_of_attribute(int_field(4, 1))),
        "a malformed string"},
-      {"attribute name not UTF-8", model_of_node(node_of_attribute(msg_field(1, {0xED, 0xA0, 0x80}))),
+      {"attribute name not UTF-8",
+       model_of_node(node_of_attribute(msg_field(1, {0xED, 0xA0, 0x80}))),
        "text that is not UTF-8"},
       {"attribute ints as fixed32", model_of_node(node_of_attribute(float_field(8, 1.0f))),
        "a malformed list of integers"},
@@ -114,7 +115,8 @@ TEST(DecodeModel, Failures) {
        "a malformed string"},
       {"value info broken before its name", model_of_graph(msg_field(11, Bytes{0x13})),
        "wire type 3"},
-      {"metadata key as a Varint", cat({model_of_graph(good_graph), msg_field(14, int_field(1, 1))}),
+      {"metadata key as a Varint",
+       cat({model_of_graph(good_graph), msg_field(14, int_field(1, 1))}),
        "a malformed string"},
       {"metadata value not UTF-8",
        cat({model_of_graph(good_graph), msg_field(14, msg_field(2, {0xF5, 0x80, 0x80, 0x80}))}),
@@ -216,7 +218,8 @@ TEST(DecodeModel, AttributeKinds) {
       {"float absent", int_field(20, 1), 0.0f},
       {"float as a Varint is ignored", cat({int_field(2, 7), int_field(20, 1)}), 0.0f},
       {"int", cat({int_field(3, ~uint64_t{0}), int_field(20, 2)}), int64_t{-1}},
-      {"int wins over f under type 2", cat({float_field(2, 2.5f), int_field(3, 3), int_field(20, 2)}),
+      {"int wins over f under type 2",
+       cat({float_field(2, 2.5f), int_field(3, 3), int_field(20, 2)}),
        int64_t{3}},
       {"int given as fixed32 is ignored", cat({float_field(3, 1.0f), int_field(20, 2)}),
        int64_t{0}},
@@ -242,7 +245,8 @@ TEST(DecodeModel, AttributeKinds) {
   };
   for (const AttributeCase& c : cases) {
     SCOPED_TRACE(c.what);
-    auto model = decode_model(model_of_node(node_of_attribute(cat({text_field(1, "a"), c.fields}))));
+    const Bytes attribute = cat({text_field(1, "a"), c.fields});
+    auto model = decode_model(model_of_node(node_of_attribute(attribute)));
     ASSERT_TRUE(model.ok()) << model.error().message;
     ASSERT_EQ(model->nodes.size(), 1u);
     const auto& attributes = model->nodes[0].attributes;
@@ -263,7 +267,8 @@ TEST(DecodeModel, AttributeKinds) {
 }
 
 TEST(DecodeModel, AttributeWithoutNameIsStoredUnderEmptyName) {
-  auto model = decode_model(model_of_node(node_of_attribute(cat({int_field(3, 5), int_field(20, 2)}))));
+  const Bytes attribute = cat({int_field(3, 5), int_field(20, 2)});
+  auto model = decode_model(model_of_node(node_of_attribute(attribute)));
   ASSERT_TRUE(model.ok()) << model.error().message;
   EXPECT_EQ(std::get<int64_t>(model->nodes[0].attributes.at("")), 5);
 }
@@ -369,7 +374,8 @@ TEST(DecodeTensor, Failures) {
       // allocation the shape would suggest.
       {"dims far beyond the data", tensor(1, {uint64_t{1} << 40}, float_field(4, 1)),
        "w has 1 values for 1099511627776"},
-      {"dims whose product wraps to the count", tensor(1, {minus_one, minus_one}, float_field(4, 1)),
+      {"dims whose product wraps to the count",
+       tensor(1, {minus_one, minus_one}, float_field(4, 1)),
        "w is too large"},
       {"dims whose product wraps to zero", tensor(1, {uint64_t{1} << 32, uint64_t{1} << 32}, {}),
        "w is too large"},

@@ -96,8 +96,8 @@ TEST(WireReader, SingleFields) {
       {"bytes of exactly what is left", {0x22, 0x03, 'a', 'b', 'c'}, 4, Kind::Bytes, 0, 0,
        {'a', 'b', 'c'}},
       {"empty bytes", {0x22, 0x00}, 4, Kind::Bytes, 0, 0, {}},
-      {"number beyond the protobuf limit", {0x80, 0x80, 0x80, 0x80, 0x80, 0x01, 0x07}, uint64_t{1} << 32,
-       Kind::Varint, 7, 0, {}},
+      {"number beyond the protobuf limit", {0x80, 0x80, 0x80, 0x80, 0x80, 0x01, 0x07},
+       uint64_t{1} << 32, Kind::Varint, 7, 0, {}},
   };
   for (const FieldCase& c : cases) {
     SCOPED_TRACE(c.what);

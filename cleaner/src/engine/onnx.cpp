@@ -131,8 +131,7 @@ Result<Node> decode_node(ByteRange bytes) {
       case 5: {
         if (is_bytes(value)) {
           WD_TRY(auto attribute, decode_attribute(value.bytes));
-          node.attributes.insert_or_assign(std::move(attribute.first),
-                                           std::move(attribute.second));
+          node.attributes.insert_or_assign(std::move(attribute.first), std::move(attribute.second));
         }
         break;
       }
@@ -148,9 +147,9 @@ Result<Node> decode_node(ByteRange bytes) {
 
 // Shape and value count of a tensor are checked against each other before any
 // value is copied, so nothing is ever allocated from the dims alone.
-Result<Tensor> make_tensor(const std::string& name, std::vector<int64_t> dims,
-                           uint64_t data_type, std::optional<ByteRange> raw,
-                           std::vector<float> float_data, std::vector<int64_t> int64_data) {
+Result<Tensor> make_tensor(const std::string& name, std::vector<int64_t> dims, uint64_t data_type,
+                           std::optional<ByteRange> raw, std::vector<float> float_data,
+                           std::vector<int64_t> int64_data) {
   if (data_type != 1 && data_type != 7) {
     return fail(name + " has element type " + std::to_string(data_type));
   }
@@ -167,8 +166,7 @@ Result<Tensor> make_tensor(const std::string& name, std::vector<int64_t> dims,
                          : data_type == 1 ? float_data.size()
                                           : int64_data.size();
   if (count != expected) {
-    return fail(name + " has " + std::to_string(count) + " values for " +
-                std::to_string(expected));
+    return fail(name + " has " + std::to_string(count) + " values for " + std::to_string(expected));
   }
   if (!checked_element_count(shape).ok()) return fail(name + " is too large");
 
@@ -260,8 +258,8 @@ Result<Initializer> decode_tensor(ByteRange bytes) {
         break;
     }
   }
-  WD_TRY(Tensor tensor, make_tensor(name, std::move(dims), data_type, raw,
-                                    std::move(float_data), std::move(int64_data)));
+  WD_TRY(Tensor tensor, make_tensor(name, std::move(dims), data_type, raw, std::move(float_data),
+                                    std::move(int64_data)));
   return Initializer{std::move(name), std::move(tensor)};
 }
 

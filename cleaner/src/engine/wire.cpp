@@ -103,8 +103,8 @@ Result<std::optional<WireField>> WireReader::next_field() {
       if (4 > end_ - position_) return fail(kEndsEarly);
       const uint8_t* p = data_ + position_;
       field.value.kind = WireValue::Kind::Fixed32;
-      field.value.fixed32 = uint32_t{p[0]} | uint32_t{p[1]} << 8 | uint32_t{p[2]} << 16 |
-                            uint32_t{p[3]} << 24;
+      field.value.fixed32 =
+          uint32_t{p[0]} | uint32_t{p[1]} << 8 | uint32_t{p[2]} << 16 | uint32_t{p[3]} << 24;
       position_ += 4;
       break;
     }
