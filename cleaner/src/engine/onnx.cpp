@@ -20,6 +20,7 @@ bool is_bytes(const WireValue& value) { return value.kind == WireValue::Kind::By
 // least that many bytes) in one block.
 template <typename T>
 std::vector<T> copy_raw(ByteRange raw, uint64_t count) {
+  static_assert(std::endian::native == std::endian::little);
   std::vector<T> values(count);
   if (count != 0) std::memcpy(values.data(), raw.data(), count * sizeof(T));
   return values;
