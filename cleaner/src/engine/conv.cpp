@@ -38,25 +38,6 @@ struct ColumnEntry {
   uint64_t first_input;
 };
 
-typedef float Lanes4 __attribute__((vector_size(16)));
-
-// out[o] <- x[o * stride] * w + out[o] for o in [0, count), product and sum rounded
-// separately.
-void multiply_add_row(float* out, const float* x, uint64_t stride, float w, uint64_t count) {
-  uint64_t o = 0;
-  if (stride == 1) {
-    const Lanes4 wv = {w, w, w, w};
-    for (; o + 4 <= count; o += 4) {
-      Lanes4 xv, ov;
-      std::memcpy(&xv, x + o, sizeof xv);
-      std::memcpy(&ov, out + o, sizeof ov);
-      ov = xv * wv + ov;
-      std::memcpy(out + o, &ov, sizeof ov);
-    }
-  }
-  for (; o < count; ++o) out[o] = x[o * stride] * w + out[o];
-}
-
 struct Geometry {
   uint64_t n, c, h, w;        // input
   uint64_t m, cg, kh, kw;     // filters
@@ -123,6 +104,107 @@ void pointwise(const Geometry& g, std::span<const float> x, std::span<const floa
   }
 }
 
+// Four lanes of the compiler's generic vectors (SSE on x86-64). The engine is compiled
+// without floating-point contraction, so `x * w + acc` stays a product and a sum,
+// each rounded.
+typedef float Lanes4 __attribute__((vector_size(16)));
+
+// Four input values for four consecutive output columns, the first reading `at`.
+// Stride 0 stands for any stride; 1 and 2 read whole vectors (for 2, the second
+// vector starts at at + 3 so that nothing past the last value needed is read).
+template <int Stride>
+Lanes4 input_lanes(const float* at, uint64_t stride) {
+  if constexpr (Stride == 1) {
+    Lanes4 v;
+    std::memcpy(&v, at, sizeof v);
+    return v;
+  } else if constexpr (Stride == 2) {
+    Lanes4 low, high;
+    std::memcpy(&low, at, sizeof low);
+    std::memcpy(&high, at + 3, sizeof high);
+    typedef int Picks __attribute__((vector_size(16)));
+    return __builtin_shuffle(low, high, Picks{0, 2, 5, 7});
+  } else {
+    return Lanes4{at[0], at[stride], at[2 * stride], at[3 * stride]};
+  }
+}
+
+// One output row of one filter: its kernel rows, its input rows and its weights.
+struct RowTaps {
+  const op::Conv& params;
+  const Geometry& g;
+  const std::vector<ColumnEntry>& table;
+  const float* channels;                  // the group's first input channel of the item
+  const float* weights;                   // the filter's Cg x kH x kW weights
+  std::span<const uint64_t> kernel_rows;  // the kernel rows that fall inside the input
+  std::span<const uint64_t> input_rows;   // the input row each of them reads
+
+  // Calls visit(input row, kernel column, weight) for every tap, in the order channel,
+  // kernel row, kernel column.
+  template <typename Visit>
+  void each(Visit&& visit) const {
+    const uint64_t in_plane = g.h * g.w;
+    for (uint64_t ci = 0; ci < g.cg; ++ci) {
+      for (uint64_t r = 0; r < kernel_rows.size(); ++r) {
+        const float* row = channels + ci * in_plane + input_rows[r] * g.w;
+        const float* w = weights + (ci * g.kh + kernel_rows[r]) * g.kw;
+        for (uint64_t kw = 0; kw < g.kw; ++kw) visit(row, kw, w[kw]);
+      }
+    }
+  }
+};
+
+// Output columns [first, first + 4 * Vectors), every one of them valid for every
+// kernel column, kept in registers across all taps.
+template <int Vectors, int Stride>
+void column_run(const RowTaps& taps, float* out, uint64_t first) {
+  const uint64_t stride = static_cast<uint64_t>(taps.params.strides[1]);
+  Lanes4 acc[Vectors];
+#pragma GCC unroll 8
+  for (int v = 0; v < Vectors; ++v) std::memcpy(&acc[v], out + first + 4 * v, sizeof acc[v]);
+  taps.each([&](const float* row, uint64_t kw, float weight) {
+    const ColumnEntry& entry = taps.table[kw];
+    const float* at = row + entry.first_input + (first - entry.columns.first) * stride;
+    const Lanes4 wv = {weight, weight, weight, weight};
+#pragma GCC unroll 8
+    for (int v = 0; v < Vectors; ++v) {
+      acc[v] = input_lanes<Stride>(at + 4 * v * stride, stride) * wv + acc[v];
+    }
+  });
+#pragma GCC unroll 8
+  for (int v = 0; v < Vectors; ++v) std::memcpy(out + first + 4 * v, &acc[v], sizeof acc[v]);
+}
+
+// A single output column, for which some kernel columns may fall outside the input.
+void single_column(const RowTaps& taps, float* out, uint64_t column) {
+  const uint64_t stride = static_cast<uint64_t>(taps.params.strides[1]);
+  float acc = out[column];
+  taps.each([&](const float* row, uint64_t kw, float weight) {
+    const ColumnEntry& entry = taps.table[kw];
+    if (column < entry.columns.first || column >= entry.columns.end) return;
+    acc = row[entry.first_input + (column - entry.columns.first) * stride] * weight + acc;
+  });
+  out[column] = acc;
+}
+
+template <int Stride>
+void output_row(const RowTaps& taps, float* out) {
+  // Columns that every kernel column reads inside the input go in vector runs; the
+  // rest, near the borders, one at a time.
+  uint64_t inner_first = 0;
+  uint64_t inner_end = taps.g.ow;
+  for (const ColumnEntry& entry : taps.table) {
+    inner_first = std::max(inner_first, entry.columns.first);
+    inner_end = std::min(inner_end, entry.columns.end);
+  }
+  if (inner_end < inner_first) inner_end = inner_first;
+  for (uint64_t column = 0; column < inner_first; ++column) single_column(taps, out, column);
+  uint64_t column = inner_first;
+  for (; inner_end - column >= 32; column += 32) column_run<8, Stride>(taps, out, column);
+  for (; inner_end - column >= 4; column += 4) column_run<1, Stride>(taps, out, column);
+  for (; column < taps.g.ow; ++column) single_column(taps, out, column);
+}
+
 void general(const op::Conv& params, const Geometry& g, std::span<const float> x,
              std::span<const float> f, const std::optional<FloatView>& bias,
              std::span<float> out) {
@@ -137,33 +219,35 @@ void general(const op::Conv& params, const Geometry& g, std::span<const float> x
     const Wide first_input = base + Wide(columns.first) * sw;
     table[kw] = {columns, columns.first < columns.end ? static_cast<uint64_t>(first_input) : 0};
   }
-
+  void (*row)(const RowTaps&, float*) =
+      sw == 1 ? output_row<1> : sw == 2 ? output_row<2> : output_row<0>;
   const uint64_t plane = g.oh * g.ow;
-  const uint64_t in_plane = g.h * g.w;
   const uint64_t filters_per_group = g.m / g.groups;
-  const uint64_t taps = g.cg * g.kh * g.kw;
+  const uint64_t taps_per_filter = g.cg * g.kh * g.kw;
+  std::vector<uint64_t> kernel_rows;
+  std::vector<uint64_t> input_rows;
+  kernel_rows.reserve(g.kh);
+  input_rows.reserve(g.kh);
   for (uint64_t item = 0; item < g.n; ++item) {
     for (uint64_t filter = 0; filter < g.m; ++filter) {
       const std::span<float> target = out.subspan((item * g.m + filter) * plane, plane);
       fill_bias(target, bias, filter);
+      if (taps_per_filter == 0) continue;
       const uint64_t group = filter / filters_per_group;
-      for (uint64_t ci = 0; ci < g.cg; ++ci) {
-        const uint64_t channel = (item * g.c + group * g.cg + ci) * in_plane;
+      const uint64_t channel = item * g.c + group * g.cg;
+      for (uint64_t oh = 0; oh < g.oh; ++oh) {
+        kernel_rows.clear();
+        input_rows.clear();
         for (uint64_t kh = 0; kh < g.kh; ++kh) {
-          const Wide row_base = Wide(kh) * dh - pt;
-          const Span rows = valid_positions(row_base, sh, g.h, g.oh);
-          for (uint64_t kw = 0; kw < g.kw; ++kw) {
-            const ColumnEntry& entry = table[kw];
-            const uint64_t count = entry.columns.end - entry.columns.first;
-            if (count == 0) continue;
-            const float w = f[filter * taps + (ci * g.kh + kh) * g.kw + kw];
-            for (uint64_t oh = rows.first; oh < rows.end; ++oh) {
-              const uint64_t ih = static_cast<uint64_t>(row_base + Wide(oh) * sh);
-              multiply_add_row(target.data() + oh * g.ow + entry.columns.first,
-                               x.data() + channel + ih * g.w + entry.first_input, sw, w, count);
-            }
-          }
+          const Wide ih = Wide(oh) * sh + Wide(kh) * dh - pt;
+          if (ih < 0 || ih >= Wide(g.h)) continue;
+          kernel_rows.push_back(kh);
+          input_rows.push_back(static_cast<uint64_t>(ih));
         }
+        if (kernel_rows.empty()) continue;
+        const RowTaps taps{params, g, table, x.data() + channel * g.h * g.w,
+                           f.data() + filter * taps_per_filter, kernel_rows, input_rows};
+        row(taps, target.data() + oh * g.ow);
       }
     }
   }
