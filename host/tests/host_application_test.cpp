@@ -89,6 +89,37 @@ class FirstStart : public MyApplicationTest {
       EXPECT_STREQ(plugins[i], expected[i]) << i;
     }
 
+    // Every channel answers on the engine's messenger.
+    FlBinaryMessenger* messenger = fl_engine_get_binary_messenger(fl_view_get_engine(FL_VIEW(view)));
+    const struct {
+      const char* channel;
+      const char* method;
+    } calls[] = {{"wrenpad/linux", "isWayland"},
+                 {"wrenpad/rich_clipboard", "read"},
+                 {"wrenpad/region", "region"},
+                 {"wrenpad/system_shutdown", "unknown"}};
+    for (const auto& call : calls) {
+      g_autoptr(FlMethodResponse) response =
+          host_test_invoke(messenger, call.channel, call.method, nullptr);
+      EXPECT_TRUE(FL_IS_METHOD_SUCCESS_RESPONSE(response) ||
+                  FL_IS_METHOD_NOT_IMPLEMENTED_RESPONSE(response))
+          << call.channel;
+      EXPECT_EQ(FL_IS_METHOD_NOT_IMPLEMENTED_RESPONSE(response),
+                g_str_equal(call.method, "unknown"))
+          << call.channel;
+    }
+    g_autoptr(FlValue) size = fl_value_new_map();
+    fl_value_set_string_take(size, "width", fl_value_new_float(640.0));
+    fl_value_set_string_take(size, "height", fl_value_new_float(480.0));
+    g_autoptr(FlMethodResponse) sized =
+        host_test_invoke(messenger, "wrenpad/linux", "setMinimumSize", size);
+    EXPECT_TRUE(FL_IS_METHOD_SUCCESS_RESPONSE(sized));
+    gint minimum_width = 0;
+    gint minimum_height = 0;
+    gtk_widget_get_size_request(view, &minimum_width, &minimum_height);
+    EXPECT_EQ(minimum_width, 640);
+    EXPECT_EQ(minimum_height, 480);
+
     // A later activation (the launcher, say) makes no second window.
     g_application_activate(G_APPLICATION(application_));
     EXPECT_EQ(g_list_length(gtk_application_get_windows(GTK_APPLICATION(application_))), 1u);
