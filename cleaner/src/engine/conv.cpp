@@ -122,8 +122,7 @@ Lanes4 input_lanes(const float* at, uint64_t stride) {
     Lanes4 low, high;
     std::memcpy(&low, at, sizeof low);
     std::memcpy(&high, at + 3, sizeof high);
-    typedef int Picks __attribute__((vector_size(16)));
-    return __builtin_shuffle(low, high, Picks{0, 2, 5, 7});
+    return __builtin_shufflevector(low, high, 0, 2, 5, 7);
   } else {
     return Lanes4{at[0], at[stride], at[2 * stride], at[3 * stride]};
   }
