@@ -61,12 +61,13 @@ __attribute__((target("avx2,fma"))) __m256i lane_mask(uint64_t count) {
   return _mm256_cmpgt_epi32(_mm256_set1_epi32(static_cast<int>(count)), lanes);
 }
 
-// Rows x (Vectors * 8) block of out; with Tail, only the lanes of `mask` in the last
-// vector exist, and the others are neither read nor written.
+// Rows x width block of out, width being Vectors * 8 or, with Tail, less: then the
+// lanes past the width in the last vector are neither read nor written.
 template <int Rows, int Vectors, bool Tail>
-__attribute__((target("avx2,fma"))) void fused_block(const float* a, uint64_t k, const float* b,
-                                                     uint64_t n, float* out, uint64_t tail) {
-  const __m256i mask = lane_mask(Tail ? tail : 8);
+__attribute__((target("avx2,fma"))) void fused_block(const float* a, uint64_t k, uint64_t depth,
+                                                     const float* b, uint64_t n, float* out,
+                                                     uint64_t width) {
+  const __m256i mask = lane_mask(Tail ? width - (Vectors - 1) * 8 : 8);
   __m256 acc[Rows][Vectors];
 #pragma GCC unroll 8
   for (int r = 0; r < Rows; ++r) {
@@ -76,7 +77,7 @@ __attribute__((target("avx2,fma"))) void fused_block(const float* a, uint64_t k,
       acc[r][v] = (Tail && v == Vectors - 1) ? _mm256_maskload_ps(at, mask) : _mm256_loadu_ps(at);
     }
   }
-  for (uint64_t p = 0; p < k; ++p) {
+  for (uint64_t p = 0; p < depth; ++p) {
     const float* row = b + p * n;
     __m256 bv[Vectors];
 #pragma GCC unroll 8
@@ -120,10 +121,12 @@ Lanes4 load4(const float* from) {
 
 void store4(float* to, Lanes4 v) { std::memcpy(to, &v, sizeof v); }
 
-// Rows x (Vectors * 4) block of out, followed by `tail` (0 to 3) single columns.
+// Rows x width block of out: Vectors * 4 columns in vectors, then the rest (0 to 3) as
+// single columns.
 template <int Rows, int Vectors>
-void portable_block(const float* a, uint64_t k, const float* b, uint64_t n, float* out,
-                    uint64_t tail) {
+void portable_block(const float* a, uint64_t k, uint64_t depth, const float* b, uint64_t n,
+                    float* out, uint64_t width) {
+  const uint64_t tail = width - Vectors * 4;
   Lanes4 acc[Rows][Vectors];
   float single[Rows][3];
 #pragma GCC unroll 8
@@ -132,7 +135,7 @@ void portable_block(const float* a, uint64_t k, const float* b, uint64_t n, floa
     for (int v = 0; v < Vectors; ++v) acc[r][v] = load4(out + r * n + v * 4);
     for (uint64_t c = 0; c < tail; ++c) single[r][c] = out[r * n + Vectors * 4 + c];
   }
-  for (uint64_t p = 0; p < k; ++p) {
+  for (uint64_t p = 0; p < depth; ++p) {
     const float* row = b + p * n;
     Lanes4 bv[Vectors];
 #pragma GCC unroll 8
@@ -157,7 +160,8 @@ void portable_block(const float* a, uint64_t k, const float* b, uint64_t n, floa
 // ---------------------------------------------------------------------------
 // Block tables and the walk over blocks shared by both paths.
 
-using BlockFn = void (*)(const float*, uint64_t, const float*, uint64_t, float*, uint64_t);
+using BlockFn = void (*)(const float*, uint64_t, uint64_t, const float*, uint64_t, float*,
+                        uint64_t);
 
 // [rows - 1][vectors], vectors from 0 to the row count's maximum. The fused tables
 // leave entry 0 empty; the portable entry 0 is a run of fewer than four single columns.
@@ -194,41 +198,48 @@ constexpr auto kFusedFull = fused_table<false>();
 constexpr auto kFusedTail = fused_table<true>();
 constexpr auto kPortable = portable_table();
 
+// Walks out in blocks of rows by column runs, over the inner index in slices of
+// kDepth: a slice of b small enough to stay in the first-level cache serves every row
+// block before the next slice is read. Each element still receives its terms in
+// ascending inner index, the accumulator passing through out between slices.
+constexpr uint64_t kDepth = 128;
+
+template <int Lanes, typename Full, typename Tail>
+void walk_blocks(const float* a, const float* b, uint64_t m, uint64_t k, uint64_t n, float* out,
+                 Full full, Tail tail) {
+  for (uint64_t p = 0; p < k; p += kDepth) {
+    const uint64_t depth = std::min(kDepth, k - p);
+    for (uint64_t i = 0; i < m; i += kMaxRows) {
+      const uint64_t rows = std::min<uint64_t>(kMaxRows, m - i);
+      const uint64_t run = uint64_t(kVectorsPerRowCount[rows - 1]) * Lanes;
+      const float* a_rows = a + i * k + p;
+      const float* b_rows = b + p * n;
+      float* out_rows = out + i * n;
+      uint64_t j = 0;
+      for (; n - j >= run; j += run) {
+        full(rows, run / Lanes)(a_rows, k, depth, b_rows + j, n, out_rows + j, run);
+      }
+      if (j < n) tail(rows, n - j)(a_rows, k, depth, b_rows + j, n, out_rows + j, n - j);
+    }
+  }
+}
+
 void fused_product(const float* a, const float* b, uint64_t m, uint64_t k, uint64_t n,
                    float* out) {
-  for (uint64_t i = 0; i < m; i += kMaxRows) {
-    const uint64_t rows = std::min<uint64_t>(kMaxRows, m - i);
-    const uint64_t run = uint64_t(kVectorsPerRowCount[rows - 1]) * 8;
-    const float* a_rows = a + i * k;
-    float* out_rows = out + i * n;
-    uint64_t j = 0;
-    for (; n - j >= run; j += run) {
-      kFusedFull[rows - 1][run / 8](a_rows, k, b + j, n, out_rows + j, 0);
-    }
-    const uint64_t rest = n - j;
-    if (rest == 0) continue;
-    const uint64_t vectors = (rest + 7) / 8;
-    const uint64_t tail = rest - (vectors - 1) * 8;
-    const auto& table = tail == 8 ? kFusedFull : kFusedTail;
-    table[rows - 1][vectors](a_rows, k, b + j, n, out_rows + j, tail);
-  }
+  walk_blocks<8>(
+      a, b, m, k, n, out,
+      [](uint64_t rows, uint64_t vectors) { return kFusedFull[rows - 1][vectors]; },
+      [](uint64_t rows, uint64_t width) {
+        return (width % 8 == 0 ? kFusedFull : kFusedTail)[rows - 1][(width + 7) / 8];
+      });
 }
 
 void portable_product(const float* a, const float* b, uint64_t m, uint64_t k, uint64_t n,
                       float* out) {
-  for (uint64_t i = 0; i < m; i += kMaxRows) {
-    const uint64_t rows = std::min<uint64_t>(kMaxRows, m - i);
-    const uint64_t run = uint64_t(kVectorsPerRowCount[rows - 1]) * 4;
-    const float* a_rows = a + i * k;
-    float* out_rows = out + i * n;
-    uint64_t j = 0;
-    for (; n - j >= run; j += run) {
-      kPortable[rows - 1][run / 4](a_rows, k, b + j, n, out_rows + j, 0);
-    }
-    const uint64_t rest = n - j;
-    if (rest == 0) continue;
-    kPortable[rows - 1][rest / 4](a_rows, k, b + j, n, out_rows + j, rest % 4);
-  }
+  walk_blocks<4>(
+      a, b, m, k, n, out,
+      [](uint64_t rows, uint64_t vectors) { return kPortable[rows - 1][vectors]; },
+      [](uint64_t rows, uint64_t width) { return kPortable[rows - 1][width / 4]; });
 }
 
 bool product_size(uint64_t x, uint64_t y, uint64_t expected) {
