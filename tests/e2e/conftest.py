@@ -85,8 +85,9 @@ class Launcher:
         return os.path.join(self.bundle, "wrenpad")
 
     def start(self, *args, env=None, executable=None, hold_first_frame=False, connect=True):
-        """Starts the program; with connect, waits for its view to reach the driver."""
-        extra = dict(self.driver.env())
+        """Starts the program; with connect, waits for its view to reach the driver. Without
+        connect, the program plays its UI program with the stand-in's built-in one."""
+        extra = dict(self.driver.env()) if connect else {}
         if hold_first_frame:
             extra["WRENPAD_DRIVER_FIRST_FRAME"] = "on-request"
         extra.update(env or {})

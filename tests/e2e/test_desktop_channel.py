@@ -1,5 +1,8 @@
 """The desktop channel against fake desktop services on the private bus, and under Wayland."""
 
+import signal
+import time
+
 import pytest
 
 from conftest import LINUX
@@ -13,6 +16,21 @@ def test_tray_host_follows_the_watchers_property(launcher, services, answer, exp
     assert app.ui.invoke(LINUX, "hasTrayHost").result is expected
     assert watcher.calls("Get")[0]["args"] == ["org.kde.StatusNotifierWatcher",
                                                "IsStatusNotifierHostRegistered"]
+
+
+def test_a_stuck_tray_watcher_means_no_tray_host_after_the_timeout(launcher, services):
+    watcher = services("tray", "true")
+    watcher.process.send_signal(signal.SIGSTOP)
+    try:
+        app = launcher.start_ready()
+        # The answer is asynchronous: other calls are served while the query waits.
+        pending = app.ui.invoke_async(LINUX, "hasTrayHost")
+        assert app.ui.invoke(LINUX, "isWayland", timeout=1).result is False
+        started = time.monotonic()
+        assert pending(timeout=10).result is False
+        assert time.monotonic() - started > 1.0
+    finally:
+        watcher.process.send_signal(signal.SIGCONT)
 
 
 def test_no_tray_watcher_means_no_tray_host(launcher):

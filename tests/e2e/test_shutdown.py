@@ -38,6 +38,15 @@ def test_termination_signals_ask_the_ui_instead_of_ending(launcher, name):
     assert app.wait_exit() == 0
 
 
+def test_without_a_driver_closing_the_window_ends_the_program(launcher):
+    # The stand-in's own UI program answers "shutdown" with "quit", as a real one would after
+    # saving, so the program can be closed by hand.
+    app = launcher.start(connect=False)
+    window = launcher.desktop.wait_for_window()
+    launcher.desktop.close_window(window)
+    assert app.wait_exit(timeout=5) == 0
+
+
 def test_quit_without_shutdown_ends_at_once(launcher):
     app = launcher.start_ready()
     launcher.desktop.wait_for_window()

@@ -55,6 +55,17 @@ def test_second_start_hands_its_command_line_to_the_running_instance(launcher):
     assert app.process.poll() is None
 
 
+def test_second_start_without_arguments_only_presents_the_window(launcher):
+    app = launcher.start_ready()
+    window = launcher.desktop.wait_for_window()
+    second = launcher.desktop.run([launcher.executable()])
+    assert second.returncode == 0, second.stdout
+    # Nothing reaches the UI program; the window is still the only one.
+    assert app.ui.invoke("wrenpad/region", "region").result is None
+    assert app.ui.calls() == []
+    assert launcher.desktop.find_windows() == [window]
+
+
 def test_libexec_goes_first_on_path(launcher):
     app = launcher.start_ready(env={"PATH": "/usr/bin:/bin"})
     libexec = os.path.join(launcher.bundle, "libexec")
