@@ -84,7 +84,8 @@ class Launcher:
     def executable(self):
         return os.path.join(self.bundle, "wrenpad")
 
-    def start(self, *args, env=None, executable=None, hold_first_frame=False, connect=True):
+    def start(self, *args, env=None, executable=None, hold_first_frame=False, connect=True,
+              connect_timeout=15):
         """Starts the program; with connect, waits for its view to reach the driver. Without
         connect, the program plays its UI program with the stand-in's built-in one."""
         extra = dict(self.driver.env()) if connect else {}
@@ -97,11 +98,11 @@ class Launcher:
         app = App(process, None)
         self.apps.append(app)
         if connect:
-            app.connection = self._accept(process)
+            app.connection = self._accept(process, connect_timeout)
         return app
 
-    def _accept(self, process):
-        deadline = time.monotonic() + 15
+    def _accept(self, process, timeout):
+        deadline = time.monotonic() + timeout
         while True:
             try:
                 return self.driver.accept(timeout=0.2)
