@@ -367,8 +367,9 @@ TEST(WdClean, RunsOnTwoThreadsAtOnceAsOneAfterTheOther) {
   EXPECT_EQ(read_bytes(dir.file("two.raw")), alone);
 }
 
-// The address sanitizer reserves more address space than any such limit allows.
-#if !defined(__SANITIZE_ADDRESS__)
+// The address and thread sanitizers reserve more address space than any such
+// limit allows.
+#if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
 // Runs with the address space limited to what the process uses plus 100 MiB, and
 // exits with the result code after printing the message.
 [[noreturn]] void clean_with_bounded_memory(const std::string& model, const std::string& in,
