@@ -466,7 +466,8 @@ class Connection:
         """Answers matching host calls as they arrive: handler(call) responds itself.
 
         A method of None matches every method on the channel. Calls that arrived before are
-        not handled."""
+        not handled. Handlers run on the connection's reader thread, so they must not wait
+        for replies (use invoke_async there, never invoke)."""
         self._handlers[(channel, method)] = handler
 
     def answer(self, channel, method, result=None):
