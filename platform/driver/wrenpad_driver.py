@@ -7,7 +7,6 @@ platform/README.md for the frame format. Standard library only.
 """
 
 import os
-import queue
 import socket
 import struct
 import tempfile
