@@ -1,4 +1,5 @@
 // The cleaning library through its exported C interface.
+#include <gtest/gtest.h>
 #include <sys/resource.h>
 #include <unistd.h>
 
@@ -10,8 +11,6 @@
 #include <fstream>
 #include <thread>
 
-#include <gtest/gtest.h>
-
 #include "cleaner.h"
 #include "lib_test_files.h"
 #include "model_config.h"
@@ -19,10 +18,10 @@
 namespace wd {
 namespace {
 
-using testing::TempDir;
 using testing::fixture;
 using testing::read_bytes;
 using testing::read_pcm;
+using testing::TempDir;
 using testing::test_signal;
 using testing::write_bytes;
 using testing::write_pcm;
@@ -36,12 +35,13 @@ struct Outcome {
   bool touched;
 };
 
-Outcome clean(const char* model, const char* input, const char* output,
-              int32_t* progress = nullptr, const int32_t* cancel = nullptr) {
+Outcome clean(const char* model, const char* input, const char* output, int32_t* progress = nullptr,
+              const int32_t* cancel = nullptr) {
   char buffer[kBufferSize];
   std::memset(buffer, kUnwritten, sizeof buffer);
   const int code = wd_clean(model, input, output, progress, cancel, buffer, sizeof buffer);
-  const bool touched = std::any_of(buffer, buffer + kBufferSize, [](char c) { return c != kUnwritten; });
+  const bool touched =
+      std::any_of(buffer, buffer + kBufferSize, [](char c) { return c != kUnwritten; });
   return {code, touched ? std::string(buffer) : std::string(), touched};
 }
 
@@ -52,7 +52,9 @@ Outcome clean(const std::string& model, const std::string& input, const std::str
 
 // A stored sample after reading and writing back: s * 32767 / 32768, rounded half
 // away from zero (exact for the test signal's range).
-int16_t converted(double sample) { return static_cast<int16_t>(std::round(sample * 32767.0 / 32768.0)); }
+int16_t converted(double sample) {
+  return static_cast<int16_t>(std::round(sample * 32767.0 / 32768.0));
+}
 
 std::vector<int16_t> converted(const std::vector<int16_t>& samples) {
   std::vector<int16_t> out;
@@ -61,7 +63,9 @@ std::vector<int16_t> converted(const std::vector<int16_t>& samples) {
 }
 
 // The Vorbis window in double precision.
-double window(size_t i) { return std::sin(M_PI / 2 * std::pow(std::sin(M_PI * (i + 0.5) / 320), 2)); }
+double window(size_t i) {
+  return std::sin(M_PI / 2 * std::pow(std::sin(M_PI * (i + 0.5) / 320), 2));
+}
 
 TEST(WdAbi, IsOne) { EXPECT_EQ(wd_abi(), 1); }
 
@@ -131,7 +135,9 @@ TEST(WdClean, CutsTheMessageToTheBuffer) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.length);
     std::vector<char> buffer(256, kUnwritten);
-    EXPECT_EQ(wd_clean(model.c_str(), in.c_str(), out.c_str(), nullptr, nullptr, buffer.data(), c.length), 2);
+    EXPECT_EQ(
+        wd_clean(model.c_str(), in.c_str(), out.c_str(), nullptr, nullptr, buffer.data(), c.length),
+        2);
     const std::string written(buffer.begin(), std::find(buffer.begin(), buffer.end(), kUnwritten));
     EXPECT_EQ(written, c.written);
   }
@@ -145,7 +151,8 @@ TEST(WdClean, CleansWithADelayingModelToTheInputWithinTheConversion) {
     const std::vector<int16_t> x = test_signal(n, static_cast<uint32_t>(n));
     write_pcm(dir.file("in.raw"), x);
     int32_t progress = -1;
-    const Outcome outcome = clean(fixture("delay"), dir.file("in.raw"), dir.file("out.raw"), &progress);
+    const Outcome outcome =
+        clean(fixture("delay"), dir.file("in.raw"), dir.file("out.raw"), &progress);
     ASSERT_EQ(outcome.code, 0) << outcome.message;
     EXPECT_FALSE(outcome.touched);
     EXPECT_EQ(progress, 10000);
@@ -162,7 +169,8 @@ TEST(WdClean, DiscardsImaginaryPartsAtTheEdgeBins) {
   TempDir dir;
   write_pcm(dir.file("in.raw"), test_signal(8000));
   ASSERT_EQ(clean(fixture("delay"), dir.file("in.raw"), dir.file("plain.raw")).code, 0);
-  ASSERT_EQ(clean(fixture("delay_edge_imaginary"), dir.file("in.raw"), dir.file("edge.raw")).code, 0);
+  ASSERT_EQ(clean(fixture("delay_edge_imaginary"), dir.file("in.raw"), dir.file("edge.raw")).code,
+            0);
   EXPECT_EQ(read_bytes(dir.file("edge.raw")), read_bytes(dir.file("plain.raw")));
 }
 
@@ -231,7 +239,8 @@ TEST(WdClean, WritesWholeSamplesOnlyAndEmptyForEmpty) {
     write_bytes(dir.file("in.raw"), bytes);
     write_bytes(dir.file("out.raw"), std::vector<uint8_t>(10000, 1));
     int32_t progress = -1;
-    const Outcome outcome = clean(fixture(c.model), dir.file("in.raw"), dir.file("out.raw"), &progress);
+    const Outcome outcome =
+        clean(fixture(c.model), dir.file("in.raw"), dir.file("out.raw"), &progress);
     ASSERT_EQ(outcome.code, 0) << outcome.message;
     EXPECT_EQ(read_bytes(dir.file("out.raw")).size(), c.bytes / 2 * 2);
     EXPECT_EQ(progress, c.bytes >= 3200 ? 10000 : -1);
@@ -267,7 +276,8 @@ TEST(WdClean, CancelledFromAnotherThreadStopsBetweenFrames) {
     while (std::atomic_ref<int32_t>(progress).load() == 0 && !returned) std::this_thread::yield();
     std::atomic_ref<int32_t>(cancel).store(1);
   });
-  const Outcome outcome = clean(fixture("delay"), dir.file("in.raw"), dir.file("out.raw"), &progress, &cancel);
+  const Outcome outcome =
+      clean(fixture("delay"), dir.file("in.raw"), dir.file("out.raw"), &progress, &cancel);
   returned = true;
   canceller.join();
   EXPECT_EQ(outcome.code, 1);
@@ -281,8 +291,8 @@ TEST(WdClean, CancelledFromAnotherThreadStopsBetweenFrames) {
 TEST(WdClean, RunsWithoutCells) {
   TempDir dir;
   write_pcm(dir.file("in.raw"), test_signal(5000));
-  EXPECT_EQ(wd_clean(fixture("delay").c_str(), dir.file("in.raw").c_str(), dir.file("out.raw").c_str(),
-                     nullptr, nullptr, nullptr, 0),
+  EXPECT_EQ(wd_clean(fixture("delay").c_str(), dir.file("in.raw").c_str(),
+                     dir.file("out.raw").c_str(), nullptr, nullptr, nullptr, 0),
             0);
   EXPECT_EQ(read_pcm(dir.file("out.raw")).size(), 5000u);
 }
@@ -329,9 +339,15 @@ TEST(WdClean, ReportsEachKindOfFailureAndLeavesTheOutputAsFarAsItGot) {
     EXPECT_EQ(outcome.code, c.code);
     EXPECT_EQ(outcome.message, c.message);
     switch (c.left) {
-      case Left::Untouched: EXPECT_EQ(read_bytes(out), earlier); break;
-      case Left::Empty: EXPECT_TRUE(read_bytes(out).empty()); break;
-      case Left::Absent: EXPECT_FALSE(std::filesystem::exists(c.output)); break;
+      case Left::Untouched:
+        EXPECT_EQ(read_bytes(out), earlier);
+        break;
+      case Left::Empty:
+        EXPECT_TRUE(read_bytes(out).empty());
+        break;
+      case Left::Absent:
+        EXPECT_FALSE(std::filesystem::exists(c.output));
+        break;
     }
   }
 }
@@ -343,7 +359,8 @@ TEST(WdClean, RefusesAnOutputThatIsTheInput) {
   write_pcm(in, x);
   std::filesystem::create_symlink(in, dir.file("symbolic.raw"));
   std::filesystem::create_hard_link(in, dir.file("hard.raw"));
-  for (const std::string& output : {in, dir.file("./in.raw"), dir.file("symbolic.raw"), dir.file("hard.raw")}) {
+  for (const std::string& output :
+       {in, dir.file("./in.raw"), dir.file("symbolic.raw"), dir.file("hard.raw")}) {
     SCOPED_TRACE(output);
     const Outcome outcome = clean(fixture("delay"), in, output);
     EXPECT_EQ(outcome.code, 4);
@@ -357,8 +374,10 @@ TEST(WdClean, RunsOnTwoThreadsAtOnceAsOneAfterTheOther) {
   write_pcm(dir.file("in.raw"), test_signal(48000));
   ASSERT_EQ(clean(fixture("decay"), dir.file("in.raw"), dir.file("alone.raw")).code, 0);
   Outcome first{}, second{};
-  std::thread one([&] { first = clean(fixture("decay"), dir.file("in.raw"), dir.file("one.raw")); });
-  std::thread two([&] { second = clean(fixture("decay"), dir.file("in.raw"), dir.file("two.raw")); });
+  std::thread one(
+      [&] { first = clean(fixture("decay"), dir.file("in.raw"), dir.file("one.raw")); });
+  std::thread two(
+      [&] { second = clean(fixture("decay"), dir.file("in.raw"), dir.file("two.raw")); });
   one.join();
   two.join();
   EXPECT_EQ(first.code, 0);
@@ -378,11 +397,13 @@ TEST(WdClean, RunsOnTwoThreadsAtOnceAsOneAfterTheOther) {
                                             const std::string& out) {
   long pages = 0;
   std::ifstream("/proc/self/statm") >> pages;
-  const rlim_t limit = static_cast<rlim_t>(pages) * static_cast<rlim_t>(sysconf(_SC_PAGESIZE)) + (100u << 20);
+  const rlim_t limit =
+      static_cast<rlim_t>(pages) * static_cast<rlim_t>(sysconf(_SC_PAGESIZE)) + (100u << 20);
   const rlimit bounded = {limit, limit};
   setrlimit(RLIMIT_AS, &bounded);
   char message[64] = {};
-  const int code = wd_clean(model.c_str(), in.c_str(), out.c_str(), nullptr, nullptr, message, sizeof message);
+  const int code =
+      wd_clean(model.c_str(), in.c_str(), out.c_str(), nullptr, nullptr, message, sizeof message);
   std::fprintf(stderr, "%s\n", message);
   std::_Exit(code);
 }

@@ -1,7 +1,6 @@
 // The shared library as its callers use it: loaded by file name at run time, its
 // two functions looked up by name.
 #include <dlfcn.h>
-
 #include <gtest/gtest.h>
 
 #include "cleaner.h"

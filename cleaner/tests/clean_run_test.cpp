@@ -1,10 +1,9 @@
 // The cleaning run driven through its callbacks, where the tests need to act at an
 // exact frame.
+#include <gtest/gtest.h>
 #include <unistd.h>
 
 #include <utility>
-
-#include <gtest/gtest.h>
 
 #include "cells.h"
 #include "lib_test_files.h"
@@ -13,9 +12,9 @@
 namespace wd {
 namespace {
 
-using testing::TempDir;
 using testing::fixture;
 using testing::read_pcm;
+using testing::TempDir;
 using testing::test_signal;
 using testing::write_pcm;
 
@@ -28,8 +27,8 @@ struct Recorded {
 // Runs with callbacks that record every call; after_progress sees each progress
 // call and may ask for cancellation by returning true.
 template <typename AfterProgress>
-Recorded run_recorded(const std::string& model, const std::string& input,
-                      const std::string& output, AfterProgress after_progress) {
+Recorded run_recorded(const std::string& model, const std::string& input, const std::string& output,
+                      AfterProgress after_progress) {
   Recorded recorded;
   bool cancel = false;
   RunCallbacks callbacks;
@@ -56,7 +55,8 @@ TEST(CleaningRun, ReportsProgressOncePerFrameAndChecksCancelBeforeEach) {
   const Recorded recorded = run_recorded(fixture("delay"), dir.file("in.raw"), dir.file("out.raw"));
   ASSERT_TRUE(recorded.outcome.ok()) << recorded.outcome.error().message;
   ASSERT_EQ(recorded.progress.size(), 11u);
-  for (uint64_t t = 0; t < 11; ++t) EXPECT_EQ(recorded.progress[t], std::make_pair(t + 1, uint64_t{11}));
+  for (uint64_t t = 0; t < 11; ++t)
+    EXPECT_EQ(recorded.progress[t], std::make_pair(t + 1, uint64_t{11}));
   EXPECT_EQ(recorded.cancel_checks, 11u);
 }
 
@@ -96,12 +96,13 @@ TEST(CleaningRun, InputShortenedWhileReadingEndsItWithWhatWasWritten) {
   write_pcm(input, test_signal(40000));
   // The second block of the input, samples 16000 on, is first needed when frame
   // 99 advances; frames 5 to 99 have released their hops by then.
-  const Recorded recorded = run_recorded(fixture("delay"), input, dir.file("out.raw"), [&](uint64_t done) {
-    if (done == 1) {
-      EXPECT_EQ(truncate(input.c_str(), 2 * 16000), 0);
-    }
-    return false;
-  });
+  const Recorded recorded =
+      run_recorded(fixture("delay"), input, dir.file("out.raw"), [&](uint64_t done) {
+        if (done == 1) {
+          EXPECT_EQ(truncate(input.c_str(), 2 * 16000), 0);
+        }
+        return false;
+      });
   ASSERT_FALSE(recorded.outcome.ok());
   EXPECT_EQ(recorded.outcome.error().kind, ErrorKind::Input);
   EXPECT_EQ(recorded.outcome.error().message, "failed to fill whole buffer");
@@ -113,7 +114,7 @@ TEST(CellCallbacks, StoreProgressInTenThousandthsAndReadTheCancelCell) {
   int32_t progress = -1;
   int32_t cancel = 0;
   const RunCallbacks callbacks = cell_callbacks(&progress, &cancel);
-  const std::vector<int32_t> expected = {909, 1818, 2727, 3636, 4545, 5454,
+  const std::vector<int32_t> expected = {909,  1818, 2727, 3636, 4545, 5454,
                                          6363, 7272, 8181, 9090, 10000};
   for (uint64_t done = 1; done <= 11; ++done) {
     callbacks.progress(done, 11);

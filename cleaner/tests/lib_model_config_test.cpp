@@ -1,10 +1,10 @@
+#include <gtest/gtest.h>
+
 #include <cmath>
 #include <limits>
 #include <map>
 #include <string>
 #include <variant>
-
-#include <gtest/gtest.h>
 
 #include "lib_test_files.h"
 #include "model_config.h"
@@ -15,10 +15,10 @@ namespace {
 using Metadata = std::map<std::string, std::string>;
 
 Metadata valid_metadata() {
-  return {{"model_type", "dpdfnet"}, {"sample_rate", "16000"}, {"n_fft", "320"},
-          {"hop_length", "160"},     {"window_length", "320"}, {"window_type", "vorbis"},
-          {"normalized", "0"},       {"center", "1"},          {"pad_mode", "reflect"},
-          {"freq_bins", "161"},      {"state_size", "6"},      {"erb_norm_init", "1,2,3"},
+  return {{"model_type", "dpdfnet"},  {"sample_rate", "16000"}, {"n_fft", "320"},
+          {"hop_length", "160"},      {"window_length", "320"}, {"window_type", "vorbis"},
+          {"normalized", "0"},        {"center", "1"},          {"pad_mode", "reflect"},
+          {"freq_bins", "161"},       {"state_size", "6"},      {"erb_norm_init", "1,2,3"},
           {"spec_norm_init", "4,5,6"}};
 }
 
@@ -42,7 +42,10 @@ TEST(ModelMetadata, IsCheckedInOrderAndDescribesTheStartState) {
       {"trailing space", {{"sample_rate", "16000 "}}, {}, "sample_rate is 16000 , not 16000"},
       {"no numeric reading", {{"sample_rate", "16000.0"}}, {}, "sample_rate is 16000.0, not 16000"},
       {"case", {{"window_type", "Vorbis"}}, {}, "window_type is Vorbis, not vorbis"},
-      {"last required", {{"freq_bins", "160"}, {"state_size", "x"}}, {}, "freq_bins is 160, not 161"},
+      {"last required",
+       {{"freq_bins", "160"}, {"state_size", "x"}},
+       {},
+       "freq_bins is 160, not 161"},
       {"every required key", {}, {"pad_mode"}, "no pad_mode in its metadata"},
       {"no state size", {}, {"state_size", "erb_norm_init"}, "no state_size in its metadata"},
       {"state size text", {{"state_size", "six"}}, {"erb_norm_init"}, "state_size is not a number"},
@@ -107,7 +110,9 @@ TEST(FloatList, ReadsTrimmedPiecesAsNearestSinglePrecisionValues) {
       {"16777217,16777219", {16777216.0f, 16777220.0f}},
       {"3.4028235e38,1e39,-1e39,1e-46,1.4e-45", {3.4028235e38f, inf, -inf, 0.0f, 1.4e-45f}},
       // Unicode white space: tab and new line, no-break space, ideographic space.
-      {"\t4\n,\xC2\xA0" "5\xE3\x80\x80", {4, 5}},
+      {"\t4\n,\xC2\xA0"
+       "5\xE3\x80\x80",
+       {4, 5}},
   };
   for (const auto& [text, expected] : lists) {
     const auto values = parse_float_list("erb_norm_init", text);
@@ -121,9 +126,18 @@ TEST(FloatList, ReadsTrimmedPiecesAsNearestSinglePrecisionValues) {
   for (const float value : *nan) EXPECT_TRUE(std::isnan(value));
 
   const std::vector<std::pair<std::string, std::string>> refused = {
-      {"", ""},          {"1,,2", ""},           {"1,", ""},        {" x", " x"},
-      {"0x10", "0x10"},  {"1e", "1e"},           {".", "."},        {"1 2", "1 2"},
-      {"nan(1)", "nan(1)"}, {"infin", "infin"},  {"e5", "e5"},      {"+-1", "+-1"},
+      {"", ""},
+      {"1,,2", ""},
+      {"1,", ""},
+      {" x", " x"},
+      {"0x10", "0x10"},
+      {"1e", "1e"},
+      {".", "."},
+      {"1 2", "1 2"},
+      {"nan(1)", "nan(1)"},
+      {"infin", "infin"},
+      {"e5", "e5"},
+      {"+-1", "+-1"},
       // A zero-width space is no white space.
       {"1\xE2\x80\x8B", "1\xE2\x80\x8B"},
   };

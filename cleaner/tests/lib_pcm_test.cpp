@@ -1,3 +1,4 @@
+#include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -5,17 +6,15 @@
 #include <limits>
 #include <numeric>
 
-#include <gtest/gtest.h>
-
 #include "lib_test_files.h"
 #include "pcm.h"
 
 namespace wd {
 namespace {
 
-using testing::TempDir;
 using testing::read_bytes;
 using testing::read_pcm;
+using testing::TempDir;
 using testing::write_bytes;
 using testing::write_pcm;
 
@@ -191,10 +190,9 @@ TEST(PaddedStream, ReadsTheHeadBeforeTheTail) {
 TEST(Encoding, LimitsScalesAndRoundsHalfAwayFromZero) {
   const float inf = std::numeric_limits<float>::infinity();
   const std::vector<std::pair<float, int16_t>> cases = {
-      {1.0f, 32767},      {-1.0f, -32767}, {2.0f, 32767},     {-5.0f, -32767},
-      {0.5f, 16384},      {-0.5f, -16384}, {0.0f, 0},         {-0.0f, 0},
-      {inf, 32767},       {-inf, -32767},  {std::nanf(""), 0}, {0.25f, 8192},
-      {-0.25f, -8192},    {1.0f / 32767.0f, 1}};
+      {1.0f, 32767},      {-1.0f, -32767}, {2.0f, 32767},   {-5.0f, -32767},     {0.5f, 16384},
+      {-0.5f, -16384},    {0.0f, 0},       {-0.0f, 0},      {inf, 32767},        {-inf, -32767},
+      {std::nanf(""), 0}, {0.25f, 8192},   {-0.25f, -8192}, {1.0f / 32767.0f, 1}};
   for (const auto& [y, expected] : cases) EXPECT_EQ(encode_sample(y), expected) << y;
 
   std::vector<uint8_t> bytes = {9, 9, 9};

@@ -1,10 +1,10 @@
+#include <gtest/gtest.h>
+
 #include <cmath>
 #include <complex>
 #include <memory>
 #include <optional>
 #include <random>
-
-#include <gtest/gtest.h>
 
 #include "lib_test_files.h"
 #include "model_config.h"

@@ -43,7 +43,8 @@ inline std::vector<uint8_t> read_bytes(const std::string& path) {
 
 inline void write_bytes(const std::string& path, const std::vector<uint8_t>& bytes) {
   std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+  out.write(reinterpret_cast<const char*>(bytes.data()),
+            static_cast<std::streamsize>(bytes.size()));
 }
 
 inline std::vector<uint8_t> pcm_bytes(const std::vector<int16_t>& samples) {
@@ -64,7 +65,8 @@ inline std::vector<int16_t> read_pcm(const std::string& path) {
   const std::vector<uint8_t> bytes = read_bytes(path);
   std::vector<int16_t> samples(bytes.size() / 2);
   for (size_t i = 0; i < samples.size(); ++i) {
-    samples[i] = static_cast<int16_t>(static_cast<uint16_t>(bytes[2 * i] | (bytes[2 * i + 1] << 8)));
+    samples[i] =
+        static_cast<int16_t>(static_cast<uint16_t>(bytes[2 * i] | (bytes[2 * i + 1] << 8)));
   }
   return samples;
 }
@@ -77,9 +79,10 @@ inline std::vector<int16_t> test_signal(size_t n, uint32_t seed = 1) {
     state = state * 1664525u + 1013904223u;
     const double noise = static_cast<double>(state >> 8) / 16777216.0 - 0.5;
     const double t = static_cast<double>(i) / 16000.0;
-    const double value = 6000.0 * std::sin(2 * M_PI * 220.0 * t) +
-                         3000.0 * std::sin(2 * M_PI * 1375.0 * t + 0.3) * std::sin(2 * M_PI * 3.0 * t) +
-                         2000.0 * noise;
+    const double value =
+        6000.0 * std::sin(2 * M_PI * 220.0 * t) +
+        3000.0 * std::sin(2 * M_PI * 1375.0 * t + 0.3) * std::sin(2 * M_PI * 3.0 * t) +
+        2000.0 * noise;
     samples[i] = static_cast<int16_t>(std::lround(value));
   }
   return samples;

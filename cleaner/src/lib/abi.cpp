@@ -4,9 +4,9 @@
 #include <string>
 #include <string_view>
 
-#include "cleaner.h"
-#include "clean_error.h"
 #include "cells.h"
+#include "clean_error.h"
+#include "cleaner.h"
 #include "run.h"
 
 namespace {
@@ -76,22 +76,31 @@ void write_message(char* buffer, size_t size, std::string_view prefix, std::stri
 
 std::string_view prefix_of(wd::ErrorKind kind) {
   switch (kind) {
-    case wd::ErrorKind::Model: return "model: ";
-    case wd::ErrorKind::Input: return "input: ";
-    case wd::ErrorKind::Output: return "output: ";
+    case wd::ErrorKind::Model:
+      return "model: ";
+    case wd::ErrorKind::Input:
+      return "input: ";
+    case wd::ErrorKind::Output:
+      return "output: ";
     case wd::ErrorKind::Cancelled:
-    case wd::ErrorKind::Other: break;
+    case wd::ErrorKind::Other:
+      break;
   }
   return {};
 }
 
 int code_of(wd::ErrorKind kind) {
   switch (kind) {
-    case wd::ErrorKind::Cancelled: return WD_CANCELLED;
-    case wd::ErrorKind::Model: return WD_MODEL;
-    case wd::ErrorKind::Input: return WD_INPUT;
-    case wd::ErrorKind::Output: return WD_OUTPUT;
-    case wd::ErrorKind::Other: break;
+    case wd::ErrorKind::Cancelled:
+      return WD_CANCELLED;
+    case wd::ErrorKind::Model:
+      return WD_MODEL;
+    case wd::ErrorKind::Input:
+      return WD_INPUT;
+    case wd::ErrorKind::Output:
+      return WD_OUTPUT;
+    case wd::ErrorKind::Other:
+      break;
   }
   return WD_OTHER;
 }
@@ -101,8 +110,8 @@ int code_of(wd::ErrorKind kind) {
 extern "C" WD_EXPORT int wd_abi(void) { return WD_ABI_VERSION; }
 
 extern "C" WD_EXPORT int wd_clean(const char* model_path, const char* input_path,
-                                  const char* output_path, int32_t* progress,
-                                  const int32_t* cancel, char* message, size_t message_len) {
+                                  const char* output_path, int32_t* progress, const int32_t* cancel,
+                                  char* message, size_t message_len) {
   const char* path_failure = nullptr;
   const auto model = convert_path(model_path, path_failure);
   const auto input = model ? convert_path(input_path, path_failure) : std::nullopt;

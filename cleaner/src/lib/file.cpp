@@ -24,8 +24,11 @@ void File::close() {
 }
 
 Result<File, OsError> File::open(const std::string& path, int flags, mode_t mode) {
+  // Without O_NONBLOCK, opening a FIFO waits for its other end, which may never
+  // come; with it, regular files and devices behave as before and a FIFO fails or
+  // ends at once instead of hanging the caller's thread.
   for (;;) {
-    const int fd = ::open(path.c_str(), flags | O_CLOEXEC, mode);
+    const int fd = ::open(path.c_str(), flags | O_CLOEXEC | O_NONBLOCK, mode);
     if (fd >= 0) return File(fd);
     if (errno != EINTR) return OsError{errno};
   }

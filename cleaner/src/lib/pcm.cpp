@@ -49,8 +49,8 @@ Status<CleanError> PcmReader::fill_exactly(uint8_t* data, size_t size) {
     if (buffer_read_ == buffer_fill_) {
       // A request at least as large as the buffer bypasses it.
       const bool direct = size >= kIoBufferBytes;
-      auto got = direct ? file_.read_some(data, size)
-                        : file_.read_some(buffer_.get(), kIoBufferBytes);
+      auto got =
+          direct ? file_.read_some(data, size) : file_.read_some(buffer_.get(), kIoBufferBytes);
       if (!got) return input_error(got.error());
       if (*got == 0) return CleanError::input("failed to fill whole buffer");
       if (direct) {
@@ -82,8 +82,8 @@ Status<CleanError> PcmReader::read(uint64_t start, std::span<float> out) {
   scratch_.resize(2 * out.size());
   WD_CHECK(fill_exactly(scratch_.data(), scratch_.size()));
   for (size_t i = 0; i < out.size(); ++i) {
-    const auto stored = static_cast<int16_t>(
-        static_cast<uint16_t>(scratch_[2 * i] | (scratch_[2 * i + 1] << 8)));
+    const auto stored =
+        static_cast<int16_t>(static_cast<uint16_t>(scratch_[2 * i] | (scratch_[2 * i + 1] << 8)));
     out[i] = static_cast<float>(stored) * kSampleScale;
   }
   position_ = start + out.size();
