@@ -193,8 +193,9 @@ class ByteSource {
   int64_t positive() {
     const int64_t x = integer();
     if (x >= 1) return x;
+    if (x == 0) return 1;
     if (x == std::numeric_limits<int64_t>::min()) return std::numeric_limits<int64_t>::max();
-    return 1 - x;
+    return -x;
   }
 
   int64_t non_negative() {
