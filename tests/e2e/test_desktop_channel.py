@@ -14,8 +14,8 @@ def test_tray_host_follows_the_watchers_property(launcher, services, answer, exp
     watcher = services("tray", answer)
     app = launcher.start_ready()
     assert app.ui.invoke(LINUX, "hasTrayHost").result is expected
-    assert watcher.calls("Get")[0]["args"] == ["org.kde.StatusNotifierWatcher",
-                                               "IsStatusNotifierHostRegistered"]
+    assert watcher.wait("Get")["args"] == ["org.kde.StatusNotifierWatcher",
+                                           "IsStatusNotifierHostRegistered"]
 
 
 def test_a_stuck_tray_watcher_means_no_tray_host_after_the_timeout(launcher, services):
