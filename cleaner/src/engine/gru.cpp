@@ -124,8 +124,17 @@ Result<Outputs> gru_kernel(const op::Gru& params, Inputs inputs) {
         } else {
           std::fill(row.begin(), row.end(), 0.0f);
         }
-        accumulate_product(xs.subspan((t * batch + b) * features, features), w_d, 1, features,
-                           gates, row);
+      }
+      // Each row of the projection is its own product; with a single batch item the
+      // input rows are consecutive and every step's product is one row of a single
+      // product, which gives each row the same terms in the same order.
+      if (batch == 1) {
+        accumulate_product(xs, w_d, steps, features, gates, projected);
+      } else {
+        for (uint64_t t = 0; t < steps; ++t) {
+          accumulate_product(xs.subspan((t * batch + b) * features, features), w_d, 1, features,
+                             gates, std::span<float>(projected).subspan(t * gates, gates));
+        }
       }
 
       if (start) {
