@@ -128,18 +128,20 @@ Lanes4 input_lanes(const float* at, uint64_t stride) {
   }
 }
 
-// One output row of one filter: its kernel rows, its input rows and its weights.
+// One output row of a block of filters of the same group: the kernel rows that fall
+// inside the input, the input rows they read, and the weights.
 struct RowTaps {
   const op::Conv& params;
   const Geometry& g;
   const std::vector<ColumnEntry>& table;
   const float* channels;                  // the group's first input channel of the item
-  const float* weights;                   // the filter's Cg x kH x kW weights
-  std::span<const uint64_t> kernel_rows;  // the kernel rows that fall inside the input
-  std::span<const uint64_t> input_rows;   // the input row each of them reads
+  const float* weights;                   // the block's first filter's Cg x kH x kW weights
+  uint64_t filter_stride;                 // from one filter's weights to the next's
+  std::span<const uint64_t> kernel_rows;
+  std::span<const uint64_t> input_rows;
 
-  // Calls visit(input row, kernel column, weight) for every tap, in the order channel,
-  // kernel row, kernel column.
+  // Calls visit(input row, kernel column, weights of the first filter at the tap) for
+  // every tap, in the order channel, kernel row, kernel column.
   template <typename Visit>
   void each(Visit&& visit) const {
     const uint64_t in_plane = g.h * g.w;
@@ -147,47 +149,73 @@ struct RowTaps {
       for (uint64_t r = 0; r < kernel_rows.size(); ++r) {
         const float* row = channels + ci * in_plane + input_rows[r] * g.w;
         const float* w = weights + (ci * g.kh + kernel_rows[r]) * g.kw;
-        for (uint64_t kw = 0; kw < g.kw; ++kw) visit(row, kw, w[kw]);
+        for (uint64_t kw = 0; kw < g.kw; ++kw) visit(row, kw, w + kw);
       }
     }
   }
 };
 
-// Output columns [first, first + 4 * Vectors), every one of them valid for every
-// kernel column, kept in registers across all taps.
-template <int Vectors, int Stride>
-void column_run(const RowTaps& taps, float* out, uint64_t first) {
+// Output columns [first, first + 4 * Vectors) of Filters filters (output rows
+// `plane` apart), every column valid for every kernel column, kept in registers
+// across all taps; the input values are loaded once for all the filters.
+template <int Filters, int Vectors, int Stride>
+void column_run(const RowTaps& taps, float* out, uint64_t plane, uint64_t first) {
   const uint64_t stride = static_cast<uint64_t>(taps.params.strides[1]);
-  Lanes4 acc[Vectors];
+  Lanes4 acc[Filters][Vectors];
 #pragma GCC unroll 8
-  for (int v = 0; v < Vectors; ++v) std::memcpy(&acc[v], out + first + 4 * v, sizeof acc[v]);
-  taps.each([&](const float* row, uint64_t kw, float weight) {
-    const ColumnEntry& entry = taps.table[kw];
-    const float* at = row + entry.first_input + (first - entry.columns.first) * stride;
-    const Lanes4 wv = {weight, weight, weight, weight};
+  for (int f = 0; f < Filters; ++f) {
 #pragma GCC unroll 8
     for (int v = 0; v < Vectors; ++v) {
-      acc[v] = input_lanes<Stride>(at + 4 * v * stride, stride) * wv + acc[v];
+      std::memcpy(&acc[f][v], out + f * plane + first + 4 * v, sizeof acc[f][v]);
+    }
+  }
+  taps.each([&](const float* row, uint64_t kw, const float* weights) {
+    const ColumnEntry& entry = taps.table[kw];
+    const float* at = row + entry.first_input + (first - entry.columns.first) * stride;
+    Lanes4 in[Vectors];
+#pragma GCC unroll 8
+    for (int v = 0; v < Vectors; ++v) in[v] = input_lanes<Stride>(at + 4 * v * stride, stride);
+#pragma GCC unroll 8
+    for (int f = 0; f < Filters; ++f) {
+      const float w = weights[f * taps.filter_stride];
+      const Lanes4 wv = {w, w, w, w};
+#pragma GCC unroll 8
+      for (int v = 0; v < Vectors; ++v) acc[f][v] = in[v] * wv + acc[f][v];
     }
   });
 #pragma GCC unroll 8
-  for (int v = 0; v < Vectors; ++v) std::memcpy(out + first + 4 * v, &acc[v], sizeof acc[v]);
+  for (int f = 0; f < Filters; ++f) {
+#pragma GCC unroll 8
+    for (int v = 0; v < Vectors; ++v) {
+      std::memcpy(out + f * plane + first + 4 * v, &acc[f][v], sizeof acc[f][v]);
+    }
+  }
 }
 
-// A single output column, for which some kernel columns may fall outside the input.
-void single_column(const RowTaps& taps, float* out, uint64_t column) {
+// A single output column of Filters filters, for which some kernel columns may fall
+// outside the input.
+template <int Filters>
+void single_column(const RowTaps& taps, float* out, uint64_t plane, uint64_t column) {
   const uint64_t stride = static_cast<uint64_t>(taps.params.strides[1]);
-  float acc = out[column];
-  taps.each([&](const float* row, uint64_t kw, float weight) {
+  float acc[Filters];
+#pragma GCC unroll 8
+  for (int f = 0; f < Filters; ++f) acc[f] = out[f * plane + column];
+  taps.each([&](const float* row, uint64_t kw, const float* weights) {
     const ColumnEntry& entry = taps.table[kw];
     if (column < entry.columns.first || column >= entry.columns.end) return;
-    acc = row[entry.first_input + (column - entry.columns.first) * stride] * weight + acc;
+    const float in = row[entry.first_input + (column - entry.columns.first) * stride];
+#pragma GCC unroll 8
+    for (int f = 0; f < Filters; ++f) acc[f] = in * weights[f * taps.filter_stride] + acc[f];
   });
-  out[column] = acc;
+#pragma GCC unroll 8
+  for (int f = 0; f < Filters; ++f) out[f * plane + column] = acc[f];
 }
 
-template <int Stride>
-void output_row(const RowTaps& taps, float* out) {
+// Blocks of filters are either this many or one.
+constexpr uint64_t kFilterBlock = 4;
+
+template <int Filters, int Stride>
+void output_row(const RowTaps& taps, float* out, uint64_t plane) {
   // Columns that every kernel column reads inside the input go in vector runs; the
   // rest, near the borders, one at a time.
   uint64_t inner_first = 0;
@@ -197,11 +225,25 @@ void output_row(const RowTaps& taps, float* out) {
     inner_end = std::min(inner_end, entry.columns.end);
   }
   if (inner_end < inner_first) inner_end = inner_first;
-  for (uint64_t column = 0; column < inner_first; ++column) single_column(taps, out, column);
-  uint64_t column = inner_first;
-  for (; inner_end - column >= 32; column += 32) column_run<8, Stride>(taps, out, column);
-  for (; inner_end - column >= 4; column += 4) column_run<1, Stride>(taps, out, column);
-  for (; column < taps.g.ow; ++column) single_column(taps, out, column);
+  // Wide runs for a single filter, narrower ones when the filters share the registers.
+  constexpr int kWide = Filters == 1 ? 8 : 2;
+  uint64_t column = 0;
+  for (; column < inner_first; ++column) single_column<Filters>(taps, out, plane, column);
+  for (; inner_end - column >= 4 * kWide; column += 4 * kWide) {
+    column_run<Filters, kWide, Stride>(taps, out, plane, column);
+  }
+  for (; inner_end - column >= 4; column += 4) {
+    column_run<Filters, 1, Stride>(taps, out, plane, column);
+  }
+  for (; column < taps.g.ow; ++column) single_column<Filters>(taps, out, plane, column);
+}
+
+using RowFn = void (*)(const RowTaps&, float*, uint64_t);
+
+template <int Filters>
+RowFn row_for_stride(int64_t stride) {
+  return stride == 1 ? output_row<Filters, 1> : stride == 2 ? output_row<Filters, 2>
+                                                            : output_row<Filters, 0>;
 }
 
 void general(const op::Conv& params, const Geometry& g, std::span<const float> x,
@@ -218,8 +260,8 @@ void general(const op::Conv& params, const Geometry& g, std::span<const float> x
     const Wide first_input = base + Wide(columns.first) * sw;
     table[kw] = {columns, columns.first < columns.end ? static_cast<uint64_t>(first_input) : 0};
   }
-  void (*row)(const RowTaps&, float*) =
-      sw == 1 ? output_row<1> : sw == 2 ? output_row<2> : output_row<0>;
+  const RowFn single_row = row_for_stride<1>(sw);
+  const RowFn block_row = row_for_stride<kFilterBlock>(sw);
   const uint64_t plane = g.oh * g.ow;
   const uint64_t filters_per_group = g.m / g.groups;
   const uint64_t taps_per_filter = g.cg * g.kh * g.kw;
@@ -228,25 +270,32 @@ void general(const op::Conv& params, const Geometry& g, std::span<const float> x
   kernel_rows.reserve(g.kh);
   input_rows.reserve(g.kh);
   for (uint64_t item = 0; item < g.n; ++item) {
+    float* item_out = out.data() + item * g.m * plane;
     for (uint64_t filter = 0; filter < g.m; ++filter) {
-      const std::span<float> target = out.subspan((item * g.m + filter) * plane, plane);
-      fill_bias(target, bias, filter);
-      if (taps_per_filter == 0) continue;
-      const uint64_t group = filter / filters_per_group;
-      const uint64_t channel = item * g.c + group * g.cg;
-      for (uint64_t oh = 0; oh < g.oh; ++oh) {
-        kernel_rows.clear();
-        input_rows.clear();
-        for (uint64_t kh = 0; kh < g.kh; ++kh) {
-          const Wide ih = Wide(oh) * sh + Wide(kh) * dh - pt;
-          if (ih < 0 || ih >= Wide(g.h)) continue;
-          kernel_rows.push_back(kh);
-          input_rows.push_back(static_cast<uint64_t>(ih));
+      fill_bias(out.subspan((item * g.m + filter) * plane, plane), bias, filter);
+    }
+    if (taps_per_filter == 0) continue;
+    for (uint64_t group = 0; group < g.groups; ++group) {
+      const float* channels = x.data() + (item * g.c + group * g.cg) * g.h * g.w;
+      const uint64_t group_end = (group + 1) * filters_per_group;
+      for (uint64_t filter = group * filters_per_group; filter < group_end;) {
+        const bool block = group_end - filter >= kFilterBlock;
+        for (uint64_t oh = 0; oh < g.oh; ++oh) {
+          kernel_rows.clear();
+          input_rows.clear();
+          for (uint64_t kh = 0; kh < g.kh; ++kh) {
+            const Wide ih = Wide(oh) * sh + Wide(kh) * dh - pt;
+            if (ih < 0 || ih >= Wide(g.h)) continue;
+            kernel_rows.push_back(kh);
+            input_rows.push_back(static_cast<uint64_t>(ih));
+          }
+          if (kernel_rows.empty()) continue;
+          const RowTaps taps{params,          g,           table,     channels,
+                             f.data() + filter * taps_per_filter, taps_per_filter,
+                             kernel_rows,     input_rows};
+          (block ? block_row : single_row)(taps, item_out + filter * plane + oh * g.ow, plane);
         }
-        if (kernel_rows.empty()) continue;
-        const RowTaps taps{params, g, table, x.data() + channel * g.h * g.w,
-                           f.data() + filter * taps_per_filter, kernel_rows, input_rows};
-        row(taps, target.data() + oh * g.ow);
+        filter += block ? kFilterBlock : 1;
       }
     }
   }
