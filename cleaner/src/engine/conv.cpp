@@ -290,9 +290,8 @@ void general(const op::Conv& params, const Geometry& g, std::span<const float> x
             input_rows.push_back(static_cast<uint64_t>(ih));
           }
           if (kernel_rows.empty()) continue;
-          const RowTaps taps{params,          g,           table,     channels,
-                             f.data() + filter * taps_per_filter, taps_per_filter,
-                             kernel_rows,     input_rows};
+          const RowTaps taps{params,      g, table, channels, f.data() + filter * taps_per_filter,
+                             taps_per_filter, kernel_rows, input_rows};
           (block ? block_row : single_row)(taps, item_out + filter * plane + oh * g.ow, plane);
         }
         filter += block ? kFilterBlock : 1;
