@@ -224,8 +224,46 @@ void walk_blocks(const float* a, const float* b, uint64_t m, uint64_t k, uint64_
   }
 }
 
+// Terms consecutive rows of b, from `rows` on, into every element of a single row of
+// out, each element taking its terms in ascending inner index before it is stored.
+template <int Terms>
+__attribute__((target("avx2,fma"))) void fused_row_terms(const float* a, const float* rows,
+                                                         uint64_t n, float* out) {
+  __m256 t[Terms];
+#pragma GCC unroll 8
+  for (int r = 0; r < Terms; ++r) t[r] = _mm256_broadcast_ss(a + r);
+  const uint64_t whole = n - n % 8;
+  for (uint64_t j = 0; j < whole; j += 8) {
+    __m256 acc = _mm256_loadu_ps(out + j);
+#pragma GCC unroll 8
+    for (int r = 0; r < Terms; ++r) acc = _mm256_fmadd_ps(t[r], _mm256_loadu_ps(rows + r * n + j), acc);
+    _mm256_storeu_ps(out + j, acc);
+  }
+  if (whole == n) return;
+  const __m256i mask = lane_mask(n - whole);
+  __m256 acc = _mm256_maskload_ps(out + whole, mask);
+#pragma GCC unroll 8
+  for (int r = 0; r < Terms; ++r) {
+    acc = _mm256_fmadd_ps(t[r], _mm256_maskload_ps(rows + r * n + whole, mask), acc);
+  }
+  _mm256_maskstore_ps(out + whole, mask, acc);
+}
+
+// A single row of a (a vector times a matrix, as in every recurrent step): no value
+// of b is used twice, so rather than blocks of columns walked down b, b is read in its
+// memory order, a few rows at a time across the whole width, and out (one row) stays
+// in the first-level cache.
+constexpr uint64_t kRowTerms = 4;
+
+void fused_single_row(const float* a, const float* b, uint64_t k, uint64_t n, float* out) {
+  uint64_t p = 0;
+  for (; k - p >= kRowTerms; p += kRowTerms) fused_row_terms<kRowTerms>(a + p, b + p * n, n, out);
+  for (; p < k; ++p) fused_row_terms<1>(a + p, b + p * n, n, out);
+}
+
 void fused_product(const float* a, const float* b, uint64_t m, uint64_t k, uint64_t n,
                    float* out) {
+  if (m == 1) return fused_single_row(a, b, k, n, out);
   walk_blocks<8>(
       a, b, m, k, n, out,
       [](uint64_t rows, uint64_t vectors) { return kFusedFull[rows - 1][vectors]; },
