@@ -153,24 +153,29 @@ Result<Outputs> gru_kernel(const op::Gru& params, Inputs inputs) {
         }
         accumulate_product(h, r_d, 1, hidden, gates, recurrent);
 
-        // The recurrent projection above already holds everything the units need
-        // from the previous h, so h can be overwritten unit by unit.
+        // Each unit's operations keep their order; they are only gathered into passes
+        // over all units, so that the arithmetic runs in vectors and the calls of the
+        // exponential and the hyperbolic tangent do not wait on one another. The
+        // recurrent projection is overwritten as it is used up, and h is overwritten
+        // last, the projection having taken from it all that the units need.
         const float* xp = projected.data() + t * gates;
-        const float* hp = recurrent.data();
+        float* hp = recurrent.data();
+        // The update and reset sums, negated, then their exponentials: ez and er. An
+        // overflowing exponential makes its gate exactly 0, never NaN.
+        for (uint64_t j = 0; j < 2 * hidden; ++j) hp[j] = -(xp[j] + hp[j]);
+        for (uint64_t j = 0; j < 2 * hidden; ++j) hp[j] = expf(hp[j]);
+        const float* ez = hp;
+        const float* er = hp + hidden;
+        float* candidate = hp + 2 * hidden;
+        const float* xh = xp + 2 * hidden;
         for (uint64_t j = 0; j < hidden; ++j) {
-          const float xz = xp[j];
-          const float xr = xp[hidden + j];
-          const float xh = xp[2 * hidden + j];
-          const float hz = hp[j];
-          const float hr = hp[hidden + j];
-          const float hh = hp[2 * hidden + j];
-          // An overflowing exponential makes its gate exactly 0, never NaN.
-          const float ez = expf(-(xz + hz));
-          const float er = expf(-(xr + hr));
-          const float reset = 1.0f / (er + 1.0f);
-          const float candidate = tanhf(reset * hh + xh);
-          const float update = 1.0f / (ez + 1.0f);
-          h[j] = update * h[j] + (1.0f - update) * candidate;
+          const float reset = 1.0f / (er[j] + 1.0f);
+          candidate[j] = reset * candidate[j] + xh[j];
+        }
+        for (uint64_t j = 0; j < hidden; ++j) candidate[j] = tanhf(candidate[j]);
+        for (uint64_t j = 0; j < hidden; ++j) {
+          const float update = 1.0f / (ez[j] + 1.0f);
+          h[j] = update * h[j] + (1.0f - update) * candidate[j];
         }
         std::copy(h.begin(), h.end(), y.begin() + ((t * directions + d) * batch + b) * hidden);
       }
