@@ -269,6 +269,14 @@ TEST(MatMul, SharedBatchMatrixByHand) {
   expect_tensor(matmul(a, b), {2, 1, 2}, {19, 22, 43, 50});
 }
 
+// An empty output over a batch of 2^28 positions is returned at once, without a
+// walk over the positions or anything sized by them.
+TEST(MatMul, EmptyOutputOverAHugeBatch) {
+  const Tensor a = floats({1u << 14, 1u << 14, 0, 4}, {});
+  const Tensor b = floats({4, 0}, {});
+  expect_tensor(matmul(a, b), {1u << 14, 1u << 14, 0, 0}, {});
+}
+
 TEST(MatMul, Failures) {
   const Tensor m34 = floats({3, 4}, counting(12));
   const Tensor m56 = floats({5, 6}, counting(30));

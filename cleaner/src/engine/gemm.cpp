@@ -19,12 +19,10 @@ std::span<const float> matrix(std::span<const float> data, uint64_t index, uint6
   return data.subspan(index * size, size);
 }
 
-// Batch position, in row-major order over the broadcast batch shape, to the index of
-// the operand's own batch matrix.
-std::vector<uint64_t> batch_indices(const Shape& own, const Shape& batch) {
-  const uint64_t count = element_count(batch);
+// Strides, in whole matrices, of an operand's batch axes against the broadcast batch
+// shape: 0 on the axes the operand lacks or broadcasts.
+std::vector<uint64_t> batch_strides(const Shape& own, const Shape& batch) {
   const uint64_t pad = batch.size() - own.size();
-  // Strides of the operand's batch axes, 0 where the axis is broadcast.
   std::vector<uint64_t> stride(batch.size(), 0);
   uint64_t step = 1;
   for (uint64_t axis = batch.size(); axis-- > pad;) {
@@ -32,19 +30,7 @@ std::vector<uint64_t> batch_indices(const Shape& own, const Shape& batch) {
     stride[axis] = size == 1 ? 0 : step;
     step *= size;
   }
-  std::vector<uint64_t> indices(count);
-  std::vector<uint64_t> position(batch.size(), 0);
-  uint64_t index = 0;
-  for (uint64_t q = 0; q < count; ++q) {
-    indices[q] = index;
-    for (uint64_t axis = batch.size(); axis-- > 0;) {
-      index += stride[axis];
-      if (++position[axis] < batch[axis]) break;
-      index -= stride[axis] * batch[axis];
-      position[axis] = 0;
-    }
-  }
-  return indices;
+  return stride;
 }
 
 }  // namespace
@@ -120,12 +106,29 @@ Result<Outputs> matmul_kernel(const op::MatMul&, Inputs inputs) {
   shape.push_back(n);
   WD_TRY(const uint64_t count, checked_element_count(shape));
   std::vector<float> y(count, 0.0f);
-  const std::vector<uint64_t> a_index = batch_indices(a_batch, batch);
-  const std::vector<uint64_t> b_index = batch_indices(b_batch, batch);
+  // Nothing to compute: the batch walk is skipped, however many positions it has.
+  if (count == 0) return Outputs{Tensor::floats(std::move(shape), std::move(y))};
+
+  // Walks the output batch positions in row-major order, carrying the index of the A
+  // and the B matrix that each one reads.
+  const std::vector<uint64_t> a_stride = batch_strides(a_batch, batch);
+  const std::vector<uint64_t> b_stride = batch_strides(b_batch, batch);
+  std::vector<uint64_t> position(batch.size(), 0);
+  uint64_t ia = 0;
+  uint64_t ib = 0;
   const std::span<float> out(y);
-  for (uint64_t q = 0; q < a_index.size(); ++q) {
-    accumulate_product(matrix(a.data, a_index[q], m, k), matrix(b.data, b_index[q], k, n), m, k,
-                       n, out.subspan(q * m * n, m * n));
+  const uint64_t positions = count / (m * n);
+  for (uint64_t q = 0; q < positions; ++q) {
+    accumulate_product(matrix(a.data, ia, m, k), matrix(b.data, ib, k, n), m, k, n,
+                       out.subspan(q * m * n, m * n));
+    for (uint64_t axis = batch.size(); axis-- > 0;) {
+      ia += a_stride[axis];
+      ib += b_stride[axis];
+      if (++position[axis] < batch[axis]) break;
+      ia -= a_stride[axis] * batch[axis];
+      ib -= b_stride[axis] * batch[axis];
+      position[axis] = 0;
+    }
   }
   return Outputs{Tensor::floats(std::move(shape), std::move(y))};
 }
