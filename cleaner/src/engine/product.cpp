@@ -236,7 +236,9 @@ __attribute__((target("avx2,fma"))) void fused_row_terms(const float* a, const f
   for (uint64_t j = 0; j < whole; j += 8) {
     __m256 acc = _mm256_loadu_ps(out + j);
 #pragma GCC unroll 8
-    for (int r = 0; r < Terms; ++r) acc = _mm256_fmadd_ps(t[r], _mm256_loadu_ps(rows + r * n + j), acc);
+    for (int r = 0; r < Terms; ++r) {
+      acc = _mm256_fmadd_ps(t[r], _mm256_loadu_ps(rows + r * n + j), acc);
+    }
     _mm256_storeu_ps(out + j, acc);
   }
   if (whole == n) return;
