@@ -1,9 +1,12 @@
 #include <gtest/gtest.h>
+#include <unistd.h>
 
+#include <chrono>
 #include <cmath>
 #include <limits>
 #include <map>
 #include <string>
+#include <thread>
 #include <variant>
 
 #include "lib_test_files.h"
@@ -190,6 +193,30 @@ TEST(LoadModel, ReadsBuildsAndChecksTheModel) {
   ASSERT_FALSE(garbage.ok());
   EXPECT_EQ(garbage.error().kind, ErrorKind::Model);
   EXPECT_FALSE(garbage.error().message.empty());
+}
+
+// A model handed over through a pipe (a shell's process substitution) arrives
+// when its writer gets round to it; loading waits for the end of it.
+TEST(LoadModel, WaitsForAModelFromAPipe) {
+  const std::vector<uint8_t> bytes = testing::read_bytes(testing::fixture("passthrough"));
+  ASSERT_FALSE(bytes.empty());
+  int ends[2];
+  ASSERT_EQ(pipe(ends), 0);
+  std::thread writer([&] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    size_t at = 0;
+    while (at < bytes.size()) {
+      const ssize_t put = write(ends[1], bytes.data() + at, bytes.size() - at);
+      if (put <= 0) break;
+      at += static_cast<size_t>(put);
+    }
+    close(ends[1]);
+  });
+  const auto loaded = load_model("/proc/self/fd/" + std::to_string(ends[0]));
+  writer.join();
+  close(ends[0]);
+  ASSERT_TRUE(loaded.ok()) << loaded.error().message;
+  EXPECT_EQ(loaded->start_state, (std::vector<float>{0, 0}));
 }
 
 }  // namespace

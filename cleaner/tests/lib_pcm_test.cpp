@@ -2,9 +2,11 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cmath>
 #include <limits>
 #include <numeric>
+#include <thread>
 
 #include "lib_test_files.h"
 #include "pcm.h"
@@ -268,6 +270,44 @@ TEST(PcmWriter, ReportsOperatingSystemErrors) {
   auto written = direct->write_all(std::vector<uint8_t>(9000));
   ASSERT_FALSE(written.ok());
   EXPECT_EQ(written.error().message, full_text);
+}
+
+// A pipe (a shell's process substitution, say) whose reader falls behind: the
+// writer waits for it rather than failing half way.
+TEST(PcmWriter, WaitsForTheSlowReaderOfAPipe) {
+  int ends[2];
+  ASSERT_EQ(pipe(ends), 0);
+  std::vector<uint8_t> sent(200000);
+  for (size_t i = 0; i < sent.size(); ++i) sent[i] = static_cast<uint8_t>(i * 13 + i / 256);
+  std::vector<uint8_t> received;
+  std::thread reader([&] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    uint8_t chunk[4096];
+    for (;;) {
+      const ssize_t got = read(ends[0], chunk, sizeof chunk);
+      if (got <= 0) break;
+      received.insert(received.end(), chunk, chunk + got);
+    }
+  });
+  {
+    auto writer = create_output("/proc/self/fd/" + std::to_string(ends[1]));
+    close(ends[1]);
+    EXPECT_TRUE(writer.ok());
+    if (writer.ok()) {
+      // Hops through the buffer, then one block larger than the buffer.
+      const std::span<const uint8_t> bytes(sent);
+      Status<CleanError> written = Ok{};
+      for (size_t at = 0; at < 100160 && written.ok(); at += 320) {
+        written = writer->write_all(bytes.subspan(at, 320));
+      }
+      if (written.ok()) written = writer->write_all(bytes.subspan(100160));
+      if (written.ok()) written = writer->flush();
+      EXPECT_TRUE(written.ok()) << (written.ok() ? "" : written.error().message);
+    }
+  }
+  reader.join();
+  close(ends[0]);
+  EXPECT_EQ(received, sent);
 }
 
 }  // namespace

@@ -26,11 +26,18 @@ void File::close() {
 Result<File, OsError> File::open(const std::string& path, int flags, mode_t mode) {
   // Without O_NONBLOCK, opening a FIFO waits for its other end, which may never
   // come; with it, regular files and devices behave as before and a FIFO fails or
-  // ends at once instead of hanging the caller's thread.
+  // ends at once instead of hanging the caller's thread. Once open, reads and
+  // writes wait again: a pipe whose other end is merely slow is no failure.
   for (;;) {
     const int fd = ::open(path.c_str(), flags | O_CLOEXEC | O_NONBLOCK, mode);
-    if (fd >= 0) return File(fd);
-    if (errno != EINTR) return OsError{errno};
+    if (fd < 0) {
+      if (errno == EINTR) continue;
+      return OsError{errno};
+    }
+    File file(fd);
+    const int status = ::fcntl(fd, F_GETFL);
+    if (status < 0 || ::fcntl(fd, F_SETFL, status & ~O_NONBLOCK) < 0) return OsError{errno};
+    return file;
   }
 }
 
