@@ -4,6 +4,8 @@
 
 #include <chrono>
 #include <cmath>
+#include <filesystem>
+#include <fstream>
 #include <limits>
 #include <numeric>
 #include <thread>
@@ -177,16 +179,39 @@ TEST(PaddedStream, ReadsTheMiddleInBlocksOf16000Samples) {
   }
 }
 
+// Where the descriptor that this process holds open on path stands in the file.
+uint64_t offset_of_open_file(const std::string& path) {
+  const std::filesystem::path target = std::filesystem::canonical(path);
+  for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) {
+    std::error_code unreadable;
+    if (std::filesystem::read_symlink(entry.path(), unreadable) != target) continue;
+    std::ifstream info("/proc/self/fdinfo/" + entry.path().filename().string());
+    std::string key;
+    uint64_t offset = 0;
+    info >> key >> offset;
+    EXPECT_EQ(key, "pos:");
+    return offset;
+  }
+  ADD_FAILURE() << "no descriptor open on " << path;
+  return 0;
+}
+
 TEST(PaddedStream, ReadsTheHeadBeforeTheTail) {
   TempDir dir;
   const std::string path = dir.file("x.raw");
-  write_pcm(path, ramp(2000));
+  write_pcm(path, ramp(40000));
   PcmReader reader = open_or_die(path);
-  // Only the head fits: the tail read is the one that fails.
-  ASSERT_EQ(truncate(path.c_str(), 2 * 200), 0);
   auto stream = PaddedStream::create(reader);
-  ASSERT_FALSE(stream.ok());
-  EXPECT_EQ(stream.error().message, "failed to fill whole buffer");
+  ASSERT_TRUE(stream.ok());
+  // The last read was the tail's, samples 39839 to 39998: the file stands past it.
+  EXPECT_GE(offset_of_open_file(path), 2u * 39999);
+
+  // Only the head still fits: the tail read is the one that fails.
+  PcmReader cut = open_or_die(path);
+  ASSERT_EQ(truncate(path.c_str(), 2 * 200), 0);
+  auto failed = PaddedStream::create(cut);
+  ASSERT_FALSE(failed.ok());
+  EXPECT_EQ(failed.error().message, "failed to fill whole buffer");
 }
 
 TEST(Encoding, LimitsScalesAndRoundsHalfAwayFromZero) {
