@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <complex>
 #include <memory>
@@ -115,6 +116,33 @@ TEST(Synthesis, OverlapsAddsAndNormalisesTheInverseTransforms) {
       const double norm = static_cast<double>(window[i]) * window[i] +
                           static_cast<double>(window[i + 160]) * window[i + 160];
       ASSERT_NEAR(released[i], summed[160 * t + i] / norm, 2e-5) << i;
+    }
+  }
+}
+
+// A spectrum with nothing but a constant part transforms back to that constant
+// exactly, so every rounding after the transform shows: the scale applies before
+// the window, the overlapping frames are summed, then divided by norm.
+TEST(Synthesis, RoundsEachStepInSinglePrecisionInItsOrder) {
+  const Window window = vorbis_window();
+  SpectralFrames frames(window);
+  const float scale = 0.003125f;
+  std::vector<float> summed(160 * 10, 0.0f);
+  for (uint64_t t = 0; t < 9; ++t) {
+    SCOPED_TRACE(t);
+    const float constant = 12345.678f * static_cast<float>(t + 1) / 7.0f;
+    auto spectrum = frames.spectrum();
+    std::fill(spectrum.begin(), spectrum.end(), kiss_fft_cpx{0.0f, 0.0f});
+    spectrum[0].r = constant;
+    for (size_t m = 0; m < 320; ++m) {
+      summed[160 * t + m] = summed[160 * t + m] + (constant * scale) * window[m];
+    }
+    frames.synthesise(t);
+    const auto released = frames.released();
+    ASSERT_EQ(released.size(), t < 5 ? 0u : 160u);
+    for (size_t i = 0; i < released.size(); ++i) {
+      const float norm = window[i] * window[i] + window[i + 160] * window[i + 160];
+      ASSERT_EQ(released[i], summed[160 * t + i] / norm) << i;
     }
   }
 }
