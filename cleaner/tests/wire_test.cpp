@@ -1,11 +1,14 @@
 #include "wire.h"
 
 #include <gtest/gtest.h>
+#include <sys/mman.h>
 
 #include <bit>
 #include <cstring>
 #include <string>
 #include <vector>
+
+#include "tensor.h"
 
 namespace wd {
 namespace {
@@ -34,7 +37,7 @@ ReadAll read_all(const Bytes& bytes) {
   }
 }
 
-WireValue bytes_value(const Bytes& bytes) {
+WireValue bytes_value(ByteRange bytes) {
   WireValue value;
   value.kind = Kind::Bytes;
   value.bytes = bytes;
@@ -360,6 +363,65 @@ TEST(AppendFloats, Failures) {
     ASSERT_FALSE(status.ok());
     EXPECT_EQ(status.error().message, "a malformed list of floats");
   }
+}
+
+// Zero bytes in pages the kernel maps only when read, and then all to one shared
+// page: a packed list far beyond the engine's bound costs the test no memory.
+class ZeroPages {
+ public:
+  explicit ZeroPages(uint64_t size)
+      : size_(size),
+        data_(mmap(nullptr, size, PROT_READ, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0)) {}
+  ~ZeroPages() {
+    if (data_ != MAP_FAILED) munmap(data_, size_);
+  }
+  ZeroPages(const ZeroPages&) = delete;
+  ZeroPages& operator=(const ZeroPages&) = delete;
+
+  bool ok() const { return data_ != MAP_FAILED; }
+  WireValue value() const {
+    return bytes_value(ByteRange(static_cast<const uint8_t*>(data_), size_));
+  }
+
+ private:
+  uint64_t size_;
+  void* data_;
+};
+
+// Each zero byte is a whole varint, so kMaxElements + 1 bytes hold one integer too
+// many; four zero bytes are one float.
+TEST(PackedLists, BeyondTheElementBoundAreRefusedBeforeTheyGrow) {
+  const ZeroPages integers(kMaxElements + 1);
+  ASSERT_TRUE(integers.ok());
+  std::vector<int64_t> int_list;
+  auto too_many = append_int64s(integers.value(), int_list);
+  ASSERT_FALSE(too_many.ok());
+  EXPECT_EQ(too_many.error().message, "a list that holds too many values");
+  EXPECT_TRUE(int_list.empty());
+
+  // What the list already holds counts.
+  const ZeroPages exactly(kMaxElements);
+  ASSERT_TRUE(exactly.ok());
+  std::vector<int64_t> one_held = {5};
+  auto with_one = append_int64s(exactly.value(), one_held);
+  ASSERT_FALSE(with_one.ok());
+  EXPECT_EQ(with_one.error().message, "a list that holds too many values");
+  EXPECT_EQ(one_held, std::vector<int64_t>{5});
+
+  const ZeroPages floats(4 * (kMaxElements + 1));
+  ASSERT_TRUE(floats.ok());
+  std::vector<float> float_list;
+  auto too_many_floats = append_floats(floats.value(), float_list);
+  ASSERT_FALSE(too_many_floats.ok());
+  EXPECT_EQ(too_many_floats.error().message, "a list that holds too many values");
+  EXPECT_TRUE(float_list.empty());
+
+  const ZeroPages float_bound(4 * kMaxElements);
+  ASSERT_TRUE(float_bound.ok());
+  std::vector<float> one_float = {1.0f};
+  auto with_one_float = append_floats(float_bound.value(), one_float);
+  ASSERT_FALSE(with_one_float.ok());
+  EXPECT_EQ(with_one_float.error().message, "a list that holds too many values");
 }
 
 }  // namespace

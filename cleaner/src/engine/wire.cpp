@@ -1,7 +1,10 @@
 #include "wire.h"
 
+#include <algorithm>
 #include <bit>
 #include <cstring>
+
+#include "tensor.h"
 
 namespace wd {
 
@@ -12,6 +15,14 @@ static_assert(std::endian::native == std::endian::little);
 namespace {
 
 constexpr const char* kEndsEarly = "the file ends early";
+// A packed integer list takes eight bytes of memory for each byte of the file, so
+// lists are held to the engine's bound on one buffer, checked before they grow.
+constexpr const char* kTooLong = "a list that holds too many values";
+
+template <typename T>
+bool fits(const std::vector<T>& list, uint64_t more) {
+  return more <= kMaxElements && list.size() <= kMaxElements - more;
+}
 
 // Strict UTF-8: no overlong forms, no surrogates, nothing above U+10FFFF and no
 // sequence cut short by the end of the text.
@@ -123,9 +134,14 @@ Result<std::string> decode_text(const WireValue& value) {
 Status<> append_int64s(const WireValue& value, std::vector<int64_t>& list) {
   switch (value.kind) {
     case WireValue::Kind::Varint:
+      if (!fits(list, 1)) return fail(kTooLong);
       list.push_back(static_cast<int64_t>(value.varint));
       return Ok{};
     case WireValue::Kind::Bytes: {
+      // Every varint ends in the one byte of it whose top bit is clear.
+      const uint64_t count = static_cast<uint64_t>(std::count_if(
+          value.bytes.begin(), value.bytes.end(), [](uint8_t byte) { return byte < 0x80; }));
+      if (!fits(list, count)) return fail(kTooLong);
       WireReader packed(value.bytes);
       while (packed.position() < packed.end()) {
         WD_TRY(const uint64_t item, packed.read_varint());
@@ -142,6 +158,7 @@ Status<> append_int64s(const WireValue& value, std::vector<int64_t>& list) {
 
 Status<> append_floats(const WireValue& value, std::vector<float>& list) {
   if (value.kind == WireValue::Kind::Fixed32) {
+    if (!fits(list, 1)) return fail(kTooLong);
     list.push_back(std::bit_cast<float>(value.fixed32));
     return Ok{};
   }
@@ -149,6 +166,7 @@ Status<> append_floats(const WireValue& value, std::vector<float>& list) {
     return fail("a malformed list of floats");
   }
   if (value.bytes.empty()) return Ok{};
+  if (!fits(list, value.bytes.size() / 4)) return fail(kTooLong);
   const size_t old_size = list.size();
   list.resize(old_size + value.bytes.size() / 4);
   std::memcpy(list.data() + old_size, value.bytes.data(), value.bytes.size());
