@@ -8,8 +8,10 @@ import shutil
 import signal
 import subprocess
 import sys
+import struct
 import threading
 import time
+import zlib
 
 import pytest
 
@@ -210,3 +212,13 @@ def copy_bundle(bundle, target, with_libexec):
 
 
 SIGNALS = {"SIGTERM": signal.SIGTERM, "SIGINT": signal.SIGINT, "SIGHUP": signal.SIGHUP}
+
+
+def png_bytes(width=2, height=2, rgb=(255, 0, 0)):
+    """A PNG of one colour, assembled here so that no image library decides its bytes."""
+    def chunk(kind, data):
+        return struct.pack(">I", len(data)) + kind + data + struct.pack(
+            ">I", zlib.crc32(kind + data) & 0xFFFFFFFF)
+    rows = b"".join(b"\x00" + bytes(rgb) * width for _ in range(height))
+    return (b"\x89PNG\r\n\x1a\n" + chunk(b"IHDR", struct.pack(">IIBBBBB", width, height, 8, 2, 0, 0, 0))
+            + chunk(b"IDAT", zlib.compress(rows)) + chunk(b"IEND", b""))

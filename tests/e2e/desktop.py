@@ -163,6 +163,20 @@ class Desktop:
     def window_property(self, window, prop):
         return self.run(["xprop", "-id", str(window), prop]).stdout.decode().strip()
 
+    def window_icons(self, window):
+        """The window's _NET_WM_ICON as a list of (width, height, ARGB pixels)."""
+        output = self.run(["xprop", "-id", str(window), "-notype", "-len", "16777216",
+                           "-f", "_NET_WM_ICON", "32c", "_NET_WM_ICON"]).stdout.decode()
+        if "=" not in output:
+            return []
+        values = [int(v) for v in output.split("=", 1)[1].split(",")]
+        icons = []
+        while values:
+            width, height = values[0], values[1]
+            icons.append((width, height, values[2:2 + width * height]))
+            values = values[2 + width * height:]
+        return icons
+
     def root_property(self, prop):
         return self.run(["xprop", "-root", prop]).stdout.decode().strip()
 

@@ -1,9 +1,8 @@
 """The rich clipboard against another X client (xclip), in both directions."""
 
 import struct
-import zlib
 
-from conftest import CLIPBOARD
+from conftest import CLIPBOARD, png_bytes
 from desktop import poll
 
 SELECTION_TARGETS = {"TARGETS", "TIMESTAMP", "MULTIPLE", "SAVE_TARGETS"}
@@ -13,15 +12,6 @@ def is_text_target(target):
     # GTK's text targets: the X11 text types and text/plain in the locale's charsets.
     return target in {"UTF8_STRING", "TEXT", "STRING", "COMPOUND_TEXT"} or \
         target.startswith("text/plain")
-
-
-def png_bytes(width=2, height=2, rgb=(255, 0, 0)):
-    def chunk(kind, data):
-        return struct.pack(">I", len(data)) + kind + data + struct.pack(
-            ">I", zlib.crc32(kind + data) & 0xFFFFFFFF)
-    rows = b"".join(b"\x00" + bytes(rgb) * width for _ in range(height))
-    return (b"\x89PNG\r\n\x1a\n" + chunk(b"IHDR", struct.pack(">IIBBBBB", width, height, 8, 2, 0, 0, 0))
-            + chunk(b"IDAT", zlib.compress(rows)) + chunk(b"IEND", b""))
 
 
 def bmp_bytes(width=2, height=2, bgr=(0, 0, 255)):

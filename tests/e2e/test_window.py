@@ -1,9 +1,15 @@
-"""The window's title style by display and window manager, and its minimum size."""
+"""The window's title style by display and window manager, its icon, and its minimum size."""
+
+import os
 
 import pytest
 
-from conftest import LINUX
+from conftest import LINUX, copy_bundle, png_bytes
 from desktop import poll
+
+ICON_FILE = "com.ostrelle.wrenpad.png"
+# Only the system's data: an icon installed under /usr/local would hide the bundle's own.
+SYSTEM_DATA = {"XDG_DATA_DIRS": "/usr/share"}
 
 
 def has_header_bar(desktop, window):
@@ -53,3 +59,40 @@ def test_minimum_size_refuses_integers(launcher):
     reply = app.ui.invoke(LINUX, "setMinimumSize", {"width": 800, "height": 600.0})
     assert (reply.code, reply.message, reply.details) == (
         "bad-arguments", "width and height are numbers", None)
+
+
+def argb_pixels(desktop, png_path):
+    """The pixels of a PNG file as _NET_WM_ICON numbers (ARGB), decoded by ImageMagick."""
+    result = desktop.run(["convert", png_path, "-depth", "8", "rgba:-"])
+    assert result.returncode == 0, result.stderr
+    raw = result.stdout
+    return [raw[i + 3] << 24 | raw[i] << 16 | raw[i + 1] << 8 | raw[i + 2]
+            for i in range(0, len(raw), 4)]
+
+
+def test_without_a_theme_icon_the_bundles_icon_file_is_used(launcher):
+    launcher.start_ready(env=SYSTEM_DATA)
+    window = launcher.desktop.wait_for_window()
+    fallback = os.path.join(launcher.bundle, "share", "icons", "hicolor", "256x256", "apps",
+                            ICON_FILE)
+    assert launcher.desktop.window_icons(window) == [
+        (256, 256, argb_pixels(launcher.desktop, fallback))]
+
+
+def test_an_icon_in_the_theme_is_preferred_to_the_bundles(launcher):
+    apps = os.path.join(launcher.desktop.home, ".local", "share", "icons", "hicolor", "48x48",
+                        "apps")
+    os.makedirs(apps)
+    with open(os.path.join(apps, ICON_FILE), "wb") as f:
+        f.write(png_bytes(48, 48, (0, 128, 255)))
+    launcher.start_ready(env=SYSTEM_DATA)
+    window = launcher.desktop.wait_for_window()
+    assert launcher.desktop.window_icons(window) == [(48, 48, [0xff0080ff] * 48 * 48)]
+
+
+def test_with_neither_a_theme_icon_nor_the_file_the_window_has_no_icon(launcher, tmp_path):
+    executable = copy_bundle(launcher.bundle, str(tmp_path / "copy"), with_libexec=False)
+    os.unlink(str(tmp_path / "copy" / "share"))
+    launcher.start_ready(env=SYSTEM_DATA, executable=executable)
+    window = launcher.desktop.wait_for_window()
+    assert launcher.desktop.window_icons(window) == []
