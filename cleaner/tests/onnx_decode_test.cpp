@@ -409,6 +409,48 @@ TEST(DecodeModel, InitializersInFileOrder) {
   EXPECT_EQ(model->initializers[1].tensor.i64, (std::vector<int64_t>{1, -1}));
 }
 
+// Field number 0 is no field of any ONNX message: in every form and at every level
+// it is passed over, even where its bytes would fail as a nested message.
+TEST(DecodeModel, FieldNumberZeroIsIgnoredEverywhere) {
+  const auto model_with = [](const Bytes& zero) {
+    const Bytes attribute = cat({zero, text_field(1, "axis"), zero, int_field(3, 2), zero,
+                                 int_field(20, 2), zero});
+    const Bytes node = cat({zero, text_field(1, "x"), zero, text_field(2, "y"), zero,
+                            text_field(4, "Flatten"), zero, msg_field(5, attribute), zero,
+                            text_field(7, "ai.onnx"), zero});
+    const Bytes initializer = cat({zero, tensor(1, {2}, cat({zero, float_field(4, 1.5f), zero,
+                                                             float_field(4, -2.0f), zero}))});
+    const Bytes graph = cat({zero, graph_of_node(node), zero, graph_of_tensor(initializer), zero,
+                             msg_field(11, cat({zero, text_field(1, "spec")})), zero,
+                             msg_field(12, cat({zero, text_field(1, "spec_e")})), zero});
+    return cat({zero, msg_field(14, cat({zero, text_field(1, "k"), zero, text_field(2, "v"), zero})),
+                zero, model_of_graph(graph), zero});
+  };
+  auto plain = decode_model(model_with({}));
+  ASSERT_TRUE(plain.ok()) << plain.error().message;
+  auto zeros = decode_model(
+      model_with(cat({int_field(0, 7), msg_field(0, Bytes{0x0B}), float_field(0, 1.0f)})));
+  ASSERT_TRUE(zeros.ok()) << zeros.error().message;
+
+  for (const DecodedModel* model : {&*plain, &*zeros}) {
+    ASSERT_EQ(model->nodes.size(), 1u);
+    const Node& node = model->nodes[0];
+    EXPECT_EQ(node.op_type, "Flatten");
+    EXPECT_EQ(node.domain, "ai.onnx");
+    EXPECT_EQ(node.inputs, std::vector<std::string>{"x"});
+    EXPECT_EQ(node.outputs, std::vector<std::string>{"y"});
+    ASSERT_EQ(node.attributes.size(), 1u);
+    EXPECT_EQ(std::get<int64_t>(node.attributes.at("axis")), 2);
+    ASSERT_EQ(model->initializers.size(), 1u);
+    EXPECT_EQ(model->initializers[0].name, "w");
+    EXPECT_EQ(model->initializers[0].tensor.shape, Shape{2});
+    EXPECT_EQ(model->initializers[0].tensor.f32, (std::vector<float>{1.5f, -2.0f}));
+    EXPECT_EQ(model->input_names, std::vector<std::string>{"spec"});
+    EXPECT_EQ(model->output_names, std::vector<std::string>{"spec_e"});
+    EXPECT_EQ(model->metadata, (std::map<std::string, std::string>{{"k", "v"}}));
+  }
+}
+
 std::filesystem::path source_dir() {
   const char* dir = std::getenv("WD_SOURCE_DIR");
   return dir != nullptr ? std::filesystem::path(dir) : std::filesystem::current_path();
