@@ -288,6 +288,89 @@ TEST(Gru, EmptyBatchOrInputAreComputed) {
   EXPECT_EQ((*no_features)[0].f32, (std::vector<float>{std::tanh(0.5f), std::tanh(0.5f)}));
 }
 
+// The gate arithmetic bit for bit: every weight is a power of two or 0, so every
+// product in the projections is exact and both product paths round the sums alike;
+// the reference below then follows the documented steps one rounding at a time,
+// with the C library's single-precision exponential and hyperbolic tangent.
+class GruGateArithmetic : public ::testing::TestWithParam<bool> {
+ protected:
+  void SetUp() override { testing::force_portable_product(GetParam()); }
+  void TearDown() override { testing::force_portable_product(false); }
+};
+
+TEST_P(GruGateArithmetic, FollowsTheDocumentedStepsExactly) {
+  constexpr uint64_t kSteps = 3, kBatch = 2, kInput = 2, kHidden = 2, kDirections = 2;
+  constexpr uint64_t kGates = 3 * kHidden;
+  const std::vector<float> xs = {0.3f, -1.7f, 2.2f, 0.05f, -0.6f, 1.1f,
+                                 0.9f, 0.4f,  -2.5f, 0.75f, 1.3f, -0.2f};
+  // Untransposed: [directions, 3H, I] and [directions, 3H, H], rows z, r, h.
+  const std::vector<float> ws = {0.5f,  -1,    2,     0.25f, -0.5f, 1,    0.125f, 4,
+                                 -2,    0.5f,  1,     -0.25f, 1,    0.5f, -0.25f, 2,
+                                 0,     -1,    0.5f,  0.5f,  -4,    0.25f, 2,     -0.125f};
+  const std::vector<float> rs = {1,     -0.5f, 0.25f, 2,     -1,    0.5f, 0.5f,   -2,
+                                 1,     1,     -0.25f, 0.125f, 2,   -1,   0.5f,   0.25f,
+                                 -0.5f, 1,     4,     -0.25f, 0.25f, 1,   -1,     0.5f};
+  const std::vector<float> bs = {0.1f,  -0.2f, 0.3f, 0.05f, -0.4f, 0.7f,
+                                 -0.3f, 0.15f, 0.6f, -0.1f, 0.2f,  -0.5f,
+                                 0.25f, 0.35f, -0.15f, 0.45f, -0.05f, 0.1f,
+                                 -0.6f, 0.3f,  0.2f, -0.25f, 0.55f, 0.05f};
+  const std::vector<float> h0s = {0.2f, -0.7f, 0.5f, 0.1f, -0.3f, 0.6f, 0.8f, -0.4f};
+
+  std::vector<float> y(kSteps * kDirections * kBatch * kHidden);
+  std::vector<float> y_h(kDirections * kBatch * kHidden);
+  for (uint64_t d = 0; d < kDirections; ++d) {
+    for (uint64_t b = 0; b < kBatch; ++b) {
+      float h[kHidden];
+      for (uint64_t j = 0; j < kHidden; ++j) h[j] = h0s[(d * kBatch + b) * kHidden + j];
+      for (uint64_t s = 0; s < kSteps; ++s) {
+        const uint64_t t = d == 1 ? kSteps - 1 - s : s;
+        float xp[kGates], hp[kGates];
+        for (uint64_t g = 0; g < kGates; ++g) {
+          // Prior value (the bias), then the terms in ascending inner index.
+          float in = bs[d * 2 * kGates + g];
+          for (uint64_t i = 0; i < kInput; ++i) {
+            in = xs[(t * kBatch + b) * kInput + i] * ws[(d * kGates + g) * kInput + i] + in;
+          }
+          xp[g] = in;
+          float rec = bs[d * 2 * kGates + kGates + g];
+          for (uint64_t i = 0; i < kHidden; ++i) {
+            rec = h[i] * rs[(d * kGates + g) * kHidden + i] + rec;
+          }
+          hp[g] = rec;
+        }
+        for (uint64_t j = 0; j < kHidden; ++j) {
+          const float ez = std::exp(-(xp[j] + hp[j]));
+          const float er = std::exp(-(xp[kHidden + j] + hp[kHidden + j]));
+          const float reset = 1.0f / (er + 1.0f);
+          const float candidate = std::tanh(reset * hp[2 * kHidden + j] + xp[2 * kHidden + j]);
+          const float update = 1.0f / (ez + 1.0f);
+          h[j] = update * h[j] + (1.0f - update) * candidate;
+        }
+        for (uint64_t j = 0; j < kHidden; ++j) {
+          y[((t * kDirections + d) * kBatch + b) * kHidden + j] = h[j];
+        }
+      }
+      for (uint64_t j = 0; j < kHidden; ++j) y_h[(d * kBatch + b) * kHidden + j] = h[j];
+    }
+  }
+
+  const Tensor x = Tensor::floats({kSteps, kBatch, kInput}, xs);
+  const Tensor w = Tensor::floats({kDirections, kGates, kInput}, ws);
+  const Tensor r = Tensor::floats({kDirections, kGates, kHidden}, rs);
+  const Tensor bias = Tensor::floats({kDirections, 2 * kGates}, bs);
+  const Tensor start = Tensor::floats({kDirections, kBatch, kHidden}, h0s);
+  Result<Outputs> result =
+      run(params(GruDirection::Bidirectional, kHidden), x, w, r, &bias, &start);
+  ASSERT_TRUE(result.ok()) << result.error().message;
+  EXPECT_TRUE(same_bits((*result)[0].f32, y));
+  EXPECT_TRUE(same_bits((*result)[1].f32, y_h));
+}
+
+INSTANTIATE_TEST_SUITE_P(ProductPaths, GruGateArithmetic, ::testing::Values(false, true),
+                         [](const ::testing::TestParamInfo<bool>& info) {
+                           return info.param ? "MultiplyThenAdd" : "ProcessorDefault";
+                         });
+
 // ---------------------------------------------------------------------------
 // Validation
 
