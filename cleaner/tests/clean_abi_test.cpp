@@ -145,7 +145,7 @@ TEST(WdClean, CutsTheMessageToTheBuffer) {
 }
 
 TEST(WdClean, CleansWithADelayingModelToTheInputWithinTheConversion) {
-  for (const size_t n : {size_t{1600}, size_t{16037}, size_t{48000}}) {
+  for (const size_t n : {size_t{1600}, size_t{1759}, size_t{16037}, size_t{48000}}) {
     SCOPED_TRACE(n);
     TempDir dir;
     const std::vector<int16_t> x = test_signal(n, static_cast<uint32_t>(n));
