@@ -120,3 +120,24 @@ inline void host_test_drain() {
   while (g_main_context_iteration(nullptr, FALSE)) {
   }
 }
+
+// Registers and activates an application without running its main loop, as the
+// first start does, and returns its one window (borrowed), or NULL with a failure.
+inline GtkWindow* host_test_activate(GApplication* application) {
+  EXPECT_TRUE(g_application_register(application, nullptr, nullptr));
+  g_application_activate(application);
+  GList* windows = gtk_application_get_windows(GTK_APPLICATION(application));
+  EXPECT_EQ(g_list_length(windows), 1u);
+  return windows != nullptr ? GTK_WINDOW(windows->data) : nullptr;
+}
+
+// The title bar that the window gets outside plain X11 window managers: a shown
+// header bar titled "Wrenpad" with a close button.
+inline void host_test_expect_header_bar(GtkWindow* window) {
+  ASSERT_NE(window, nullptr);
+  GtkWidget* titlebar = gtk_window_get_titlebar(window);
+  ASSERT_TRUE(GTK_IS_HEADER_BAR(titlebar));
+  EXPECT_TRUE(gtk_widget_get_visible(titlebar));
+  EXPECT_STREQ(gtk_header_bar_get_title(GTK_HEADER_BAR(titlebar)), "Wrenpad");
+  EXPECT_TRUE(gtk_header_bar_get_show_close_button(GTK_HEADER_BAR(titlebar)));
+}
