@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <bit>
 #include <cmath>
 #include <limits>
 #include <optional>
@@ -84,6 +85,47 @@ TEST(LayerNormalization, NormalisesTrailingRunsOfValues) {
       EXPECT_NEAR(actual[i], expected[i], 2e-6 * std::max(1.0f, std::fabs(expected[i])))
           << "element " << i;
     }
+  }
+}
+
+// Bit for bit against the documented steps, one single-precision rounding at a
+// time: the mean, the sum of squares, 1 / sqrt(q / L + epsilon), then the scale and
+// the bias applied to (x - mean) * inv in that order.
+TEST(LayerNormalization, FollowsTheDocumentedStepsExactly) {
+  constexpr std::size_t kRows = 3, kLength = 7;
+  const std::vector<float> xs = {0.3f,  -1.7f, 2.2f,  0.05f, -0.6f, 1.1f,  9.5f,
+                                 0.9f,  0.4f,  -2.5f, 0.75f, 1.3f,  -0.2f, 0.01f,
+                                 -3.1f, 7.7f,  0.33f, -0.9f, 4.4f,  -6.2f, 0.125f};
+  const std::vector<float> scale = {1.1f, -0.7f, 0.3f, 2.5f, 0.9f, -1.3f, 0.45f};
+  const std::vector<float> bias = {0.1f, -0.2f, 0.3f, 0.05f, -0.4f, 0.7f, -0.15f};
+  const float epsilon = 0.01f;
+  std::vector<float> expected;
+  for (std::size_t row = 0; row < kRows; ++row) {
+    const float* x = xs.data() + row * kLength;
+    const float count = static_cast<float>(kLength);
+    float s = -0.0f;
+    for (std::size_t i = 0; i < kLength; ++i) s = s + x[i];
+    const float mean = s / count;
+    float q = -0.0f;
+    for (std::size_t i = 0; i < kLength; ++i) {
+      const float d = x[i] - mean;
+      q = q + d * d;
+    }
+    const float inv = 1.0f / std::sqrt(q / count + epsilon);
+    for (std::size_t i = 0; i < kLength; ++i) {
+      expected.push_back(((x[i] - mean) * inv) * scale[i] + bias[i]);
+    }
+  }
+  const Tensor x = Tensor::floats({kRows, kLength}, xs);
+  const Tensor scale_tensor = Tensor::floats({kLength}, scale);
+  const Tensor bias_tensor = Tensor::floats({kLength}, bias);
+  Result<Outputs> result = run(x, &scale_tensor, &bias_tensor, -1, epsilon);
+  ASSERT_TRUE(result.ok()) << result.error().message;
+  const std::vector<float>& actual = (*result)[0].f32;
+  ASSERT_EQ(actual.size(), expected.size());
+  for (std::size_t i = 0; i < actual.size(); ++i) {
+    EXPECT_EQ(std::bit_cast<uint32_t>(actual[i]), std::bit_cast<uint32_t>(expected[i]))
+        << "element " << i << ": " << actual[i] << " against " << expected[i];
   }
 }
 
