@@ -104,27 +104,48 @@ void pointwise(const Geometry& g, std::span<const float> x, std::span<const floa
   }
 }
 
-// Four lanes of the compiler's generic vectors (SSE on x86-64). The engine is compiled
-// without floating-point contraction, so `x * w + acc` stays a product and a sum,
-// each rounded.
+// Lanes of the compiler's generic vectors: four (SSE on every x86-64) or eight (AVX,
+// on processors that have it). The engine is compiled without floating-point
+// contraction, so `x * w + acc` stays a product and a sum, each rounded, at either
+// width: both widths give the same values.
 typedef float Lanes4 __attribute__((vector_size(16)));
+typedef float Lanes8 __attribute__((vector_size(32)));
 
-// Four input values for four consecutive output columns, the first reading `at`.
-// Stride 0 stands for any stride; 1 and 2 read whole vectors (for 2, the second
-// vector starts at at + 3 so that nothing past the last value needed is read).
-template <int Stride>
-Lanes4 input_lanes(const float* at, uint64_t stride) {
+template <typename Lanes>
+constexpr uint64_t kLanes = sizeof(Lanes) / sizeof(float);
+
+// Vectors are handed over by reference, never by value: the eight-lane ones are passed
+// differently with and without AVX.
+template <typename Lanes>
+void splat(Lanes& v, float value) {
+  float values[kLanes<Lanes>];
+#pragma GCC unroll 8
+  for (float& lane : values) lane = value;
+  std::memcpy(&v, values, sizeof v);
+}
+
+// Input values for consecutive output columns, the first reading `at`. Stride 0
+// stands for any stride; 1 and 2 read whole vectors (for 2, the second vector starts
+// one value early, so that nothing past the last value needed is read).
+template <typename Lanes, int Stride>
+void input_lanes(Lanes& v, const float* at, uint64_t stride) {
+  constexpr uint64_t lanes = kLanes<Lanes>;
   if constexpr (Stride == 1) {
-    Lanes4 v;
     std::memcpy(&v, at, sizeof v);
-    return v;
   } else if constexpr (Stride == 2) {
-    Lanes4 low, high;
+    Lanes low, high;
     std::memcpy(&low, at, sizeof low);
-    std::memcpy(&high, at + 3, sizeof high);
-    return __builtin_shufflevector(low, high, 0, 2, 5, 7);
+    std::memcpy(&high, at + lanes - 1, sizeof high);
+    if constexpr (lanes == 4) {
+      v = __builtin_shufflevector(low, high, 0, 2, 5, 7);
+    } else {
+      v = __builtin_shufflevector(low, high, 0, 2, 4, 6, 9, 11, 13, 15);
+    }
   } else {
-    return Lanes4{at[0], at[stride], at[2 * stride], at[3 * stride]};
+    float values[lanes];
+#pragma GCC unroll 8
+    for (uint64_t l = 0; l < lanes; ++l) values[l] = at[l * stride];
+    std::memcpy(&v, values, sizeof v);
   }
 }
 
@@ -155,30 +176,33 @@ struct RowTaps {
   }
 };
 
-// Output columns [first, first + 4 * Vectors) of Filters filters (output rows
+// Output columns [first, first + lanes * Vectors) of Filters filters (output rows
 // `plane` apart), every column valid for every kernel column, kept in registers
 // across all taps; the input values are loaded once for all the filters.
-template <int Filters, int Vectors, int Stride>
+template <typename Lanes, int Filters, int Vectors, int Stride>
 void column_run(const RowTaps& taps, float* out, uint64_t plane, uint64_t first) {
+  constexpr uint64_t lanes = kLanes<Lanes>;
   const uint64_t stride = static_cast<uint64_t>(taps.params.strides[1]);
-  Lanes4 acc[Filters][Vectors];
+  Lanes acc[Filters][Vectors];
 #pragma GCC unroll 8
   for (int f = 0; f < Filters; ++f) {
 #pragma GCC unroll 8
     for (int v = 0; v < Vectors; ++v) {
-      std::memcpy(&acc[f][v], out + f * plane + first + 4 * v, sizeof acc[f][v]);
+      std::memcpy(&acc[f][v], out + f * plane + first + lanes * v, sizeof acc[f][v]);
     }
   }
   taps.each([&](const float* row, uint64_t kw, const float* weights) {
     const ColumnEntry& entry = taps.table[kw];
     const float* at = row + entry.first_input + (first - entry.columns.first) * stride;
-    Lanes4 in[Vectors];
+    Lanes in[Vectors];
 #pragma GCC unroll 8
-    for (int v = 0; v < Vectors; ++v) in[v] = input_lanes<Stride>(at + 4 * v * stride, stride);
+    for (int v = 0; v < Vectors; ++v) {
+      input_lanes<Lanes, Stride>(in[v], at + lanes * v * stride, stride);
+    }
 #pragma GCC unroll 8
     for (int f = 0; f < Filters; ++f) {
-      const float w = weights[f * taps.filter_stride];
-      const Lanes4 wv = {w, w, w, w};
+      Lanes wv;
+      splat(wv, weights[f * taps.filter_stride]);
 #pragma GCC unroll 8
       for (int v = 0; v < Vectors; ++v) acc[f][v] = in[v] * wv + acc[f][v];
     }
@@ -187,7 +211,7 @@ void column_run(const RowTaps& taps, float* out, uint64_t plane, uint64_t first)
   for (int f = 0; f < Filters; ++f) {
 #pragma GCC unroll 8
     for (int v = 0; v < Vectors; ++v) {
-      std::memcpy(out + f * plane + first + 4 * v, &acc[f][v], sizeof acc[f][v]);
+      std::memcpy(out + f * plane + first + lanes * v, &acc[f][v], sizeof acc[f][v]);
     }
   }
 }
@@ -214,7 +238,7 @@ void single_column(const RowTaps& taps, float* out, uint64_t plane, uint64_t col
 // Blocks of filters are either this many or one.
 constexpr uint64_t kFilterBlock = 4;
 
-template <int Filters, int Stride>
+template <typename Lanes, int Filters, int Stride>
 void output_row(const RowTaps& taps, float* out, uint64_t plane) {
   // Columns that every kernel column reads inside the input go in vector runs; the
   // rest, near the borders, one at a time.
@@ -225,27 +249,39 @@ void output_row(const RowTaps& taps, float* out, uint64_t plane) {
     inner_end = std::min(inner_end, entry.columns.end);
   }
   if (inner_end < inner_first) inner_end = inner_first;
-  // Wide runs for a single filter, narrower ones when the filters share the registers.
-  constexpr int kWide = Filters == 1 ? 8 : 2;
+  // Wide runs for a single filter, narrower ones when the filters share the registers;
+  // with eight lanes, a run of four before the last single columns.
+  constexpr uint64_t lanes = kLanes<Lanes>;
+  constexpr int kWide = Filters == 1 ? 32 / lanes : 2;
   uint64_t column = 0;
   for (; column < inner_first; ++column) single_column<Filters>(taps, out, plane, column);
-  for (; inner_end - column >= 4 * kWide; column += 4 * kWide) {
-    column_run<Filters, kWide, Stride>(taps, out, plane, column);
+  for (; inner_end - column >= lanes * kWide; column += lanes * kWide) {
+    column_run<Lanes, Filters, kWide, Stride>(taps, out, plane, column);
   }
-  for (; inner_end - column >= 4; column += 4) {
-    column_run<Filters, 1, Stride>(taps, out, plane, column);
+  for (; inner_end - column >= lanes; column += lanes) {
+    column_run<Lanes, Filters, 1, Stride>(taps, out, plane, column);
+  }
+  if constexpr (lanes > 4) {
+    if (inner_end - column >= 4) {
+      column_run<Lanes4, Filters, 1, Stride>(taps, out, plane, column);
+      column += 4;
+    }
   }
   for (; column < taps.g.ow; ++column) single_column<Filters>(taps, out, plane, column);
 }
 
-using RowFn = void (*)(const RowTaps&, float*, uint64_t);
-
-template <int Filters>
-RowFn row_for_stride(int64_t stride) {
-  return stride == 1 ? output_row<Filters, 1> : stride == 2 ? output_row<Filters, 2>
-                                                            : output_row<Filters, 0>;
+template <typename Lanes, int Filters>
+void output_row_for_stride(const RowTaps& taps, float* out, uint64_t plane, int64_t stride) {
+  if (stride == 1) {
+    output_row<Lanes, Filters, 1>(taps, out, plane);
+  } else if (stride == 2) {
+    output_row<Lanes, Filters, 2>(taps, out, plane);
+  } else {
+    output_row<Lanes, Filters, 0>(taps, out, plane);
+  }
 }
 
+template <typename Lanes>
 void general(const op::Conv& params, const Geometry& g, std::span<const float> x,
              std::span<const float> f, const std::optional<FloatView>& bias,
              std::span<float> out) {
@@ -260,8 +296,6 @@ void general(const op::Conv& params, const Geometry& g, std::span<const float> x
     const Wide first_input = base + Wide(columns.first) * sw;
     table[kw] = {columns, columns.first < columns.end ? static_cast<uint64_t>(first_input) : 0};
   }
-  const RowFn single_row = row_for_stride<1>(sw);
-  const RowFn block_row = row_for_stride<kFilterBlock>(sw);
   const uint64_t plane = g.oh * g.ow;
   const uint64_t filters_per_group = g.m / g.groups;
   const uint64_t taps_per_filter = g.cg * g.kh * g.kw;
@@ -292,12 +326,30 @@ void general(const op::Conv& params, const Geometry& g, std::span<const float> x
           if (kernel_rows.empty()) continue;
           const RowTaps taps{params,      g, table, channels, f.data() + filter * taps_per_filter,
                              taps_per_filter, kernel_rows, input_rows};
-          (block ? block_row : single_row)(taps, item_out + filter * plane + oh * g.ow, plane);
+          float* row_out = item_out + filter * plane + oh * g.ow;
+          if (block) {
+            output_row_for_stride<Lanes, kFilterBlock>(taps, row_out, plane, sw);
+          } else {
+            output_row_for_stride<Lanes, 1>(taps, row_out, plane, sw);
+          }
         }
         filter += block ? kFilterBlock : 1;
       }
     }
   }
+}
+
+// The general path at both widths, the eight-lane one compiled for AVX with every
+// call inlined into it.
+__attribute__((target("avx2"), flatten)) void general_wide(
+    const op::Conv& params, const Geometry& g, std::span<const float> x, std::span<const float> f,
+    const std::optional<FloatView>& bias, std::span<float> out) {
+  general<Lanes8>(params, g, x, f, bias, out);
+}
+
+bool processor_has_avx2() {
+  static const bool has = __builtin_cpu_supports("avx2");
+  return has;
 }
 
 }  // namespace
@@ -324,7 +376,8 @@ Result<Outputs> conv_kernel(const op::Conv& params, Inputs inputs) {
     if (is_pointwise(params, g)) {
       pointwise(g, x.data, f.data, bias, out);
     } else {
-      general(params, g, x.data, f.data, bias, out);
+      (processor_has_avx2() ? general_wide : general<Lanes4>)(params, g, x.data, f.data, bias,
+                                                             out);
     }
   }
   return Outputs{Tensor::floats(std::move(shape), std::move(out))};
