@@ -43,6 +43,7 @@ int16_t to_sample(float value) {
 }
 
 std::optional<std::string> write_samples(std::FILE* out, const float* samples, size_t count) {
+  if (count == 0) return std::nullopt;
   std::vector<unsigned char> bytes(count * 2);
   for (size_t i = 0; i < count; ++i) {
     const auto value = static_cast<uint16_t>(to_sample(samples[i]));
@@ -65,24 +66,24 @@ void mix_down(const std::vector<float>& interleaved, sf_count_t frames, int chan
   }
 }
 
-// Feeds one block (or, with a null block, the end of input) through the resampler and
-// writes everything it gives back.
+// Feeds a block through the resampler and writes what it gives back. A null block
+// drains what the resampler still holds at the end of the input.
 std::optional<std::string> resample_block(soxr_t resampler, const float* block, size_t frames,
                                           std::vector<float>& resampled, std::FILE* out) {
-  size_t consumed_total = 0;
-  do {
+  size_t offset = 0;
+  while (true) {
     size_t consumed = 0;
     size_t produced = 0;
-    const float* in = block ? block + consumed_total : nullptr;
-    if (soxr_error_t error = soxr_process(resampler, in, frames - consumed_total, &consumed,
-                                          resampled.data(), resampled.size(), &produced)) {
+    if (soxr_error_t error =
+            soxr_process(resampler, block ? block + offset : nullptr, frames - offset, &consumed,
+                         resampled.data(), resampled.size(), &produced)) {
       return std::string(error);
     }
-    consumed_total += consumed;
+    offset += consumed;
     if (auto error = write_samples(out, resampled.data(), produced)) return error;
-    if (!block && produced == 0) break;
-  } while (block ? consumed_total < frames : true);
-  return std::nullopt;
+    const bool done = block ? offset == frames : produced == 0;
+    if (done) return std::nullopt;
+  }
 }
 
 }  // namespace
