@@ -3,52 +3,18 @@
 // counts as two operations) and the fraction of the core's fused peak.
 
 #include <benchmark/benchmark.h>
-#include <time.h>
 
-#include <algorithm>
 #include <cstdio>
 #include <fstream>
 #include <random>
 #include <string>
 #include <vector>
 
+#include "core_clock.h"
 #include "kernels.h"
 #include "product.h"
 
 namespace {
-
-// Fused peak of one core: two 8-lane FMA units, two operations per lane, per cycle.
-constexpr double kFlopsPerCycle = 2 * 8 * 2;
-
-// Processor time of this thread, which unlike the wall clock does not count the time
-// other processes hold the core.
-double thread_seconds() {
-  timespec now{};
-  clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
-  return double(now.tv_sec) + double(now.tv_nsec) * 1e-9;
-}
-
-// The clock measured with a chain of dependent integer additions, one cycle each:
-// the best of a few runs, as the first may start before the core has clocked up.
-double measured_clock_hz() {
-  constexpr uint64_t kRounds = 25'000'000;
-  constexpr uint64_t kAddsPerRound = 16;
-  double best = 0;
-  for (int run = 0; run < 5; ++run) {
-    uint64_t chain = 0;
-    const double start = thread_seconds();
-    for (uint64_t i = 0; i < kRounds; ++i) {
-      __asm__ volatile(
-          "add $1, %0\n\tadd $1, %0\n\tadd $1, %0\n\tadd $1, %0\n\t"
-          "add $1, %0\n\tadd $1, %0\n\tadd $1, %0\n\tadd $1, %0\n\t"
-          "add $1, %0\n\tadd $1, %0\n\tadd $1, %0\n\tadd $1, %0\n\t"
-          "add $1, %0\n\tadd $1, %0\n\tadd $1, %0\n\tadd $1, %0"
-          : "+r"(chain));
-    }
-    best = std::max(best, double(kRounds * kAddsPerRound) / (thread_seconds() - start));
-  }
-  return best;
-}
 
 // The clock the kernel reports for the first processor, for comparison.
 double reported_clock_hz() {
@@ -187,8 +153,8 @@ BENCHMARK(gru)->ArgNames({"T", "I", "H", "D"})->Args({1, 256, 256, 1})->Args({81
 }  // namespace
 
 int main(int argc, char** argv) {
-  const double clock = measured_clock_hz();
-  peak_flops = clock * kFlopsPerCycle;
+  const double clock = bench::measured_clock_hz();
+  peak_flops = clock * bench::kFlopsPerCycle;
   char text[160];
   std::snprintf(text, sizeof text,
                 "%.0f GFLOP/s at %.2f GHz (dependent add chain; /proc/cpuinfo says %.2f GHz)",
