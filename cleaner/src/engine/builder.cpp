@@ -89,15 +89,22 @@ bool holds_constant(const ValueTable& values, const OptionalSlot& slot) {
 }
 
 // Evaluates an operation whose inputs are all constants and stores its results as
-// constants.
-Status<> fold(const Op& op, ValueTable& values) {
+// constants. Folded results live as long as the graph, so together they are held to
+// the bound of one tensor: a small file must not keep many tensors just under it.
+Status<> fold(const Op& op, ValueTable& values, uint64_t& folded_count) {
   std::vector<const Tensor*> inputs;
   inputs.reserve(op.inputs.size());
   for (const OptionalSlot& slot : op.inputs) inputs.push_back(slot ? &*values[*slot] : nullptr);
   Result<Outputs> results = evaluate_op(op.kind, inputs);
   if (!results) return fail("folding: " + results.error().message);
   for (std::size_t k = 0; k < results->size() && k < op.outputs.size(); ++k) {
-    if (op.outputs[k]) values[*op.outputs[k]] = std::move((*results)[k]);
+    if (!op.outputs[k]) continue;
+    Tensor& result = (*results)[k];
+    folded_count += result.f32.size() + result.i64.size();
+    if (folded_count > kMaxElements) {
+      return fail("folding: the constants hold too many values together");
+    }
+    values[*op.outputs[k]] = std::move(result);
   }
   return Ok{};
 }
@@ -171,11 +178,12 @@ Result<Graph> build_graph(DecodedModel model) {
   values.resize(names.count());
 
   // In file order, so a chain of operations on constants folds in this one pass.
+  uint64_t folded_count = 0;
   for (Op& op : built) {
     bool constant = true;
     for (const OptionalSlot& slot : op.inputs) constant = constant && (!slot || values[*slot]);
     if (constant) {
-      WD_CHECK(fold(op, values));
+      WD_CHECK(fold(op, values, folded_count));
     } else {
       WD_CHECK(prepare(op, values));
       graph.ops.push_back(std::move(op));

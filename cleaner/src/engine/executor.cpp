@@ -90,6 +90,9 @@ Result<std::vector<float>, CleanError> model_step(const Graph& graph,
     frame[slot] = std::move(frame_inputs[i]);
   }
 
+  // Every value of the frame is kept until the frame ends, so together they are
+  // held to the bound of one tensor: a small graph must not keep many just under it.
+  uint64_t computed_count = 0;
   std::vector<const Tensor*> op_inputs;
   for (const Op& op : graph.ops) {
     op_inputs.clear();
@@ -101,6 +104,10 @@ Result<std::vector<float>, CleanError> model_step(const Graph& graph,
       const OptionalSlot& slot = op.outputs[k];
       if (!slot) continue;
       if (*slot >= frame.size()) internal_fault("operation output slot out of range");
+      computed_count += produced[k].f32.size() + produced[k].i64.size();
+      if (computed_count > kMaxElements) {
+        return step_failure("the frame's values hold too many values together");
+      }
       frame[*slot] = std::move(produced[k]);
     }
   }
