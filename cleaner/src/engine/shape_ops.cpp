@@ -335,13 +335,16 @@ Result<Outputs> concat_kernel(const op::Concat& params, Inputs inputs) {
   }
   WD_TRY(const uint64_t count, checked_element_count(shape));
 
+  // Empty parts add nothing to any block; left in, the walk below could take blocks
+  // times parts steps that copy nothing, far beyond the count of the result.
+  std::erase_if(parts, [](const FloatView& part) { return part.data.empty(); });
   std::vector<float> data(count);
-  const uint64_t blocks = element_count(Shape(first.begin(), first.begin() + a));
+  const uint64_t blocks =
+      parts.empty() ? 0 : element_count(Shape(first.begin(), first.begin() + a));
   float* dest = data.data();
   for (uint64_t j = 0; j < blocks; ++j) {
     for (const FloatView& part : parts) {
       const uint64_t block = part.data.size() / blocks;
-      // An empty part may have no storage at all, which memcpy must not be given.
       std::copy_n(part.data.data() + j * block, block, dest);
       dest += block;
     }
