@@ -361,6 +361,26 @@ TEST(Folding, RefusesResultsTooLargeToHold) {
   for (const auto& c : cases) EXPECT_EQ(refusal(c.fixture), c.message) << c.fixture;
 }
 
+// Folded constants are held to the element bound with their sizes counted beside
+// their values, or a chain of Unsqueezes sharing one long axes list would keep ever
+// longer shapes of a single value each. A [2^14, 2^14] product fills the bound with
+// its values alone; its two sizes take it past.
+TEST(Folding, CountsTheSizesOfFoldedConstantsWithTheirValues) {
+  constexpr uint64_t kSide = uint64_t{1} << 14;
+  static_assert(kSide * kSide == kMaxElements);
+  DecodedModel model;
+  model.initializers.push_back({"a", Tensor::floats({kSide, 1}, std::vector<float>(kSide, 1))});
+  model.initializers.push_back({"b", Tensor::floats({1, kSide}, std::vector<float>(kSide, 1))});
+  model.nodes.push_back(Node{"MatMul", "", {"a", "b"}, {"p"}, {}});
+  model.nodes.push_back(Node{"Identity", "", {"spec"}, {"spec_e"}, {}});
+  model.nodes.push_back(Node{"Identity", "", {"state_in"}, {"state_out"}, {}});
+  model.input_names = {"spec", "state_in"};
+  model.output_names = {"spec_e", "state_out"};
+  const Result<Graph> graph = build_graph(std::move(model));
+  ASSERT_FALSE(graph);
+  EXPECT_EQ(graph.error().message, "folding: the constants hold too many values together");
+}
+
 TEST(Pretransposition, GemmWithConstantBGetsATransposedCopy) {
   const Graph graph = loaded("gemm_constant_b");
   // b 0, spec 1, state_in 2, y1 3, y2 4, y3 5, spec_e 6, state_out 7; then one new

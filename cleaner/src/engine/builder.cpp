@@ -90,7 +90,8 @@ bool holds_constant(const ValueTable& values, const OptionalSlot& slot) {
 
 // Evaluates an operation whose inputs are all constants and stores its results as
 // constants. Folded results live as long as the graph, so together they are held to
-// the bound of one tensor: a small file must not keep many tensors just under it.
+// the bound of one tensor, their sizes counted with their values: a small file must
+// not keep many tensors just under it, nor many shapes of a great many axes.
 Status<> fold(const Op& op, ValueTable& values, uint64_t& folded_count) {
   std::vector<const Tensor*> inputs;
   inputs.reserve(op.inputs.size());
@@ -100,7 +101,7 @@ Status<> fold(const Op& op, ValueTable& values, uint64_t& folded_count) {
   for (std::size_t k = 0; k < results->size() && k < op.outputs.size(); ++k) {
     if (!op.outputs[k]) continue;
     Tensor& result = (*results)[k];
-    folded_count += result.f32.size() + result.i64.size();
+    folded_count += result.f32.size() + result.i64.size() + result.shape.size();
     if (folded_count > kMaxElements) {
       return fail("folding: the constants hold too many values together");
     }

@@ -91,7 +91,8 @@ Result<std::vector<float>, CleanError> model_step(const Graph& graph,
   }
 
   // Every value of the frame is kept until the frame ends, so together they are
-  // held to the bound of one tensor: a small graph must not keep many just under it.
+  // held to the bound of one tensor, their sizes counted with their values: a small
+  // graph must not keep many just under it, nor many shapes of a great many axes.
   uint64_t computed_count = 0;
   std::vector<const Tensor*> op_inputs;
   for (const Op& op : graph.ops) {
@@ -104,7 +105,8 @@ Result<std::vector<float>, CleanError> model_step(const Graph& graph,
       const OptionalSlot& slot = op.outputs[k];
       if (!slot) continue;
       if (*slot >= frame.size()) internal_fault("operation output slot out of range");
-      computed_count += produced[k].f32.size() + produced[k].i64.size();
+      computed_count +=
+          produced[k].f32.size() + produced[k].i64.size() + produced[k].shape.size();
       if (computed_count > kMaxElements) {
         return step_failure("the frame's values hold too many values together");
       }

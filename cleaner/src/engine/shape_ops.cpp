@@ -286,6 +286,9 @@ Result<Outputs> squeeze_kernel(const op::Squeeze&, Inputs inputs) {
 Result<Outputs> unsqueeze_kernel(const op::Unsqueeze&, Inputs inputs) {
   WD_TRY(const FloatView x, data_input(inputs));
   WD_TRY(const std::span<const int64_t> given, integer_input(inputs, 1));
+  // The shape is a buffer like the data and stays within the same bound, though a
+  // chain of Unsqueezes sharing one axes list lengthens it at every step.
+  if (given.size() > kMaxElements - x.rank()) return fail("Unsqueeze to too many dimensions");
   const uint64_t rank = x.rank() + given.size();
   WD_TRY(std::vector<uint64_t> axes, normalize_axes(given, rank));
   std::sort(axes.begin(), axes.end());
@@ -378,6 +381,11 @@ Result<Outputs> gather_kernel(const op::Gather& params, Inputs inputs) {
   WD_TRY(const Tensor* indices_tensor, input(inputs, 1));
   if (indices_tensor->type == ElementType::F32) return fail("Gather with float indices");
   const std::span<const int64_t> indices = indices_tensor->i64;
+  // The indices' axes take the place of one axis of X: the shape, a buffer like the
+  // data, stays within the same bound.
+  if (indices_tensor->shape.size() > kMaxElements - (dims.size() - 1)) {
+    return fail("Gather into too many dimensions");
+  }
 
   const uint64_t outer = element_count(Shape(dims.begin(), dims.begin() + a));
   const uint64_t inner = element_count(Shape(dims.begin() + a + 1, dims.end()));
