@@ -257,6 +257,25 @@ TEST(Conv, WithoutBiasOutputsStartFromPositiveZero) {
   for (float v : single_output(conv(params(), x, f1)).f32) EXPECT_FALSE(std::signbit(v));
 }
 
+// Taps that read the padding are skipped, not added as zero products: with a -0 bias
+// and only -0 products (-0 inputs times positive weights) every output stays -0, the
+// border columns too, where adding a +0 product would give +0. Five filters take both
+// the block and the single-filter path, and 21 columns give border, inner and partial
+// runs.
+TEST(Conv, TapsOutsideTheInputAreSkipped) {
+  const Tensor x = floats({1, 2, 1, 21}, std::vector<float>(42, -0.0f));
+  const Tensor f = floats({5, 2, 1, 3}, std::vector<float>(30, 1.0f));
+  const Tensor bias = floats({5}, std::vector<float>(5, -0.0f));
+  for (const op::Conv& p : {params({0, 1, 0, 1}), params({0, 2, 0, 3}, {1, 2})}) {
+    const Tensor y = single_output(conv(p, x, f, &bias));
+    ASSERT_FALSE(y.f32.empty());
+    for (float v : y.f32) {
+      EXPECT_EQ(v, 0.0f);
+      EXPECT_TRUE(std::signbit(v));
+    }
+  }
+}
+
 TEST(Conv, Failures) {
   const Tensor x = floats({1, 4, 4, 4}, std::vector<float>(64, 1.0f));
   const Tensor x3 = floats({4, 4, 4}, std::vector<float>(64, 1.0f));

@@ -178,8 +178,11 @@ struct RowTaps {
 
 // Output columns [first, first + lanes * Vectors) of Filters filters (output rows
 // `plane` apart), every column valid for every kernel column, kept in registers
-// across all taps; the input values are loaded once for all the filters.
-template <typename Lanes, int Filters, int Vectors, int Stride>
+// across all taps; the input values are loaded once for all the filters. A Redo run
+// may overlap columns already done: it starts every column from the start value of
+// the row, which all its columns share and which its last column still holds, and so
+// gives the done ones again exactly as they are.
+template <typename Lanes, int Filters, int Vectors, int Stride, bool Redo = false>
 void column_run(const RowTaps& taps, float* out, uint64_t plane, uint64_t first) {
   constexpr uint64_t lanes = kLanes<Lanes>;
   const uint64_t stride = static_cast<uint64_t>(taps.params.strides[1]);
@@ -188,7 +191,11 @@ void column_run(const RowTaps& taps, float* out, uint64_t plane, uint64_t first)
   for (int f = 0; f < Filters; ++f) {
 #pragma GCC unroll 8
     for (int v = 0; v < Vectors; ++v) {
-      std::memcpy(&acc[f][v], out + f * plane + first + lanes * v, sizeof acc[f][v]);
+      if constexpr (Redo) {
+        splat(acc[f][v], out[f * plane + first + lanes * Vectors - 1]);
+      } else {
+        std::memcpy(&acc[f][v], out + f * plane + first + lanes * v, sizeof acc[f][v]);
+      }
     }
   }
   taps.each([&](const float* row, uint64_t kw, const float* weights) {
@@ -250,7 +257,7 @@ void output_row(const RowTaps& taps, float* out, uint64_t plane) {
   }
   if (inner_end < inner_first) inner_end = inner_first;
   // Wide runs for a single filter, narrower ones when the filters share the registers;
-  // with eight lanes, a run of four before the last single columns.
+  // with eight lanes and fewer than eight inner columns, a run of four.
   constexpr uint64_t lanes = kLanes<Lanes>;
   constexpr int kWide = Filters == 1 ? 32 / lanes : 2;
   uint64_t column = 0;
@@ -260,6 +267,11 @@ void output_row(const RowTaps& taps, float* out, uint64_t plane) {
   }
   for (; inner_end - column >= lanes; column += lanes) {
     column_run<Lanes, Filters, 1, Stride>(taps, out, plane, column);
+  }
+  // The last few inner columns in one run that ends with them, redoing some before.
+  if (column < inner_end && inner_end - inner_first >= lanes) {
+    column_run<Lanes, Filters, 1, Stride, true>(taps, out, plane, inner_end - lanes);
+    column = inner_end;
   }
   if constexpr (lanes > 4) {
     if (inner_end - column >= 4) {
