@@ -35,7 +35,7 @@ TEST(HostileModel, EndsInACleanRefusalOrACompleteRun) {
       // (5 * 2^25) is within the bound of one tensor.
       {"concat_doubling", WD_MODEL, "model: folding: the constants hold too many values together"},
       {"concat_empty_parts", WD_OK, ""},
-      // Five blocks of 2^26 values each.
+      // Blocks of 2^26 values each: four of them reach the bound together.
       {"gemm_fan_out", WD_MODEL, "model: folding: the constants hold too many values together"},
       {"frame_fan_out", WD_OTHER, "the frame's values hold too many values together"},
       {"reshape_huge_empty", WD_MODEL,
