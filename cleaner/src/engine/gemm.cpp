@@ -19,6 +19,13 @@ std::span<const float> matrix(std::span<const float> data, uint64_t index, uint6
   return data.subspan(index * size, size);
 }
 
+// The one result, moved in: a braced list would copy the tensor out of the list.
+Outputs single(Tensor tensor) {
+  Outputs outputs;
+  outputs.push_back(std::move(tensor));
+  return outputs;
+}
+
 // Strides, in whole matrices, of an operand's batch axes against the broadcast batch
 // shape: 0 on the axes the operand lacks or broadcasts.
 std::vector<uint64_t> batch_strides(const Shape& own, const Shape& batch) {
@@ -67,7 +74,7 @@ Result<Outputs> gemm_kernel(const op::Gemm& params, Inputs inputs) {
   }
   Tensor product = Tensor::floats(std::move(shape), std::move(y));
 
-  if (inputs.size() < 3 || inputs[2] == nullptr) return Outputs{std::move(product)};
+  if (inputs.size() < 3 || inputs[2] == nullptr) return single(std::move(product));
   WD_TRY(FloatView c, as_floats(*inputs[2]));
   std::vector<float> scaled(c.data.size());
   for (uint64_t i = 0; i < scaled.size(); ++i) scaled[i] = c.data[i] * params.beta;
@@ -79,7 +86,7 @@ Result<Outputs> gemm_kernel(const op::Gemm& params, Inputs inputs) {
   WD_TRY(Tensor sum, broadcast_apply(FloatView{&product.shape, product.f32},
                                      FloatView{&c_scaled.shape, c_scaled.f32},
                                      BinaryFunction::Add));
-  return Outputs{std::move(sum)};
+  return single(std::move(sum));
 }
 
 Result<Outputs> matmul_kernel(const op::MatMul&, Inputs inputs) {
@@ -107,7 +114,7 @@ Result<Outputs> matmul_kernel(const op::MatMul&, Inputs inputs) {
   WD_TRY(const uint64_t count, checked_element_count(shape));
   std::vector<float> y(count, 0.0f);
   // Nothing to compute: the batch walk is skipped, however many positions it has.
-  if (count == 0) return Outputs{Tensor::floats(std::move(shape), std::move(y))};
+  if (count == 0) return single(Tensor::floats(std::move(shape), std::move(y)));
 
   // Walks the output batch positions in row-major order, carrying the index of the A
   // and the B matrix that each one reads.
@@ -130,7 +137,7 @@ Result<Outputs> matmul_kernel(const op::MatMul&, Inputs inputs) {
       position[axis] = 0;
     }
   }
-  return Outputs{Tensor::floats(std::move(shape), std::move(y))};
+  return single(Tensor::floats(std::move(shape), std::move(y)));
 }
 
 }  // namespace wd
