@@ -392,7 +392,10 @@ Result<Outputs> conv_kernel(const op::Conv& params, Inputs inputs) {
                                                              out);
     }
   }
-  return Outputs{Tensor::floats(std::move(shape), std::move(out))};
+  // Moved in: a braced list would copy the result out of the list.
+  Outputs outputs;
+  outputs.push_back(Tensor::floats(std::move(shape), std::move(out)));
+  return outputs;
 }
 
 }  // namespace wd
