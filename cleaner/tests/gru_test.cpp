@@ -299,22 +299,31 @@ class GruGateArithmetic : public ::testing::TestWithParam<bool> {
 };
 
 TEST_P(GruGateArithmetic, FollowsTheDocumentedStepsExactly) {
-  constexpr uint64_t kSteps = 3, kBatch = 2, kInput = 2, kHidden = 2, kDirections = 2;
+  // Eleven units: vectors of units and single units after them in every pass.
+  constexpr uint64_t kSteps = 3, kBatch = 2, kInput = 3, kHidden = 11, kDirections = 2;
   constexpr uint64_t kGates = 3 * kHidden;
-  const std::vector<float> xs = {0.3f, -1.7f, 2.2f, 0.05f, -0.6f, 1.1f,
-                                 0.9f, 0.4f,  -2.5f, 0.75f, 1.3f, -0.2f};
+  const auto values = [](uint64_t count, auto value_of) {
+    std::vector<float> out(count);
+    for (uint64_t k = 0; k < count; ++k) out[k] = value_of(k);
+    return out;
+  };
+  const auto power_of_two = [](uint64_t k) {
+    constexpr float kWeights[] = {0.5f, -0.25f, 0.125f, -1, 0.0625f, 0, 0.25f, -0.5f, 1, -0.125f};
+    return kWeights[(k * 7) % 10];
+  };
+  const std::vector<float> xs = values(kSteps * kBatch * kInput, [](uint64_t k) {
+    return static_cast<float>((k * 37) % 41) * 0.11f - 2.2f;
+  });
   // Untransposed: [directions, 3H, I] and [directions, 3H, H], rows z, r, h.
-  const std::vector<float> ws = {0.5f,  -1,    2,     0.25f, -0.5f, 1,    0.125f, 4,
-                                 -2,    0.5f,  1,     -0.25f, 1,    0.5f, -0.25f, 2,
-                                 0,     -1,    0.5f,  0.5f,  -4,    0.25f, 2,     -0.125f};
-  const std::vector<float> rs = {1,     -0.5f, 0.25f, 2,     -1,    0.5f, 0.5f,   -2,
-                                 1,     1,     -0.25f, 0.125f, 2,   -1,   0.5f,   0.25f,
-                                 -0.5f, 1,     4,     -0.25f, 0.25f, 1,   -1,     0.5f};
-  const std::vector<float> bs = {0.1f,  -0.2f, 0.3f, 0.05f, -0.4f, 0.7f,
-                                 -0.3f, 0.15f, 0.6f, -0.1f, 0.2f,  -0.5f,
-                                 0.25f, 0.35f, -0.15f, 0.45f, -0.05f, 0.1f,
-                                 -0.6f, 0.3f,  0.2f, -0.25f, 0.55f, 0.05f};
-  const std::vector<float> h0s = {0.2f, -0.7f, 0.5f, 0.1f, -0.3f, 0.6f, 0.8f, -0.4f};
+  const std::vector<float> ws = values(kDirections * kGates * kInput, power_of_two);
+  const std::vector<float> rs =
+      values(kDirections * kGates * kHidden, [&](uint64_t k) { return power_of_two(k + 3); });
+  const std::vector<float> bs = values(kDirections * 2 * kGates, [](uint64_t k) {
+    return static_cast<float>((k * 13) % 17) * 0.07f - 0.5f;
+  });
+  const std::vector<float> h0s = values(kDirections * kBatch * kHidden, [](uint64_t k) {
+    return static_cast<float>((k * 5) % 11) * 0.15f - 0.7f;
+  });
 
   std::vector<float> y(kSteps * kDirections * kBatch * kHidden);
   std::vector<float> y_h(kDirections * kBatch * kHidden);
