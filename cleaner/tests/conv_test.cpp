@@ -130,6 +130,8 @@ const Geometry kGeometries[] = {
      params({0, 1, 0, 1}), true, {1, 6, 1, 45}},
     {"rows wide enough for vector runs, stride 2", {1, 3, 3, 161}, {5, 3, 3, 3},
      params({0, 1, 0, 1}, {1, 2}), true, {1, 5, 1, 81}},
+    {"rows of twelve inner columns, fewer than the widest vector", {1, 2, 2, 14}, {5, 2, 2, 3},
+     params({0, 1, 0, 1}), true, {1, 5, 1, 14}},
     {"two groups of five filters over wide rows", {2, 4, 3, 40}, {10, 2, 3, 3},
      params({1, 1, 1, 1}, {1, 1}, {1, 1}, 2), true, {2, 10, 3, 40}},
     {"rows wide enough for vector runs, stride 3 and dilation 2", {2, 2, 2, 120}, {2, 2, 2, 3},

@@ -104,12 +104,13 @@ void pointwise(const Geometry& g, std::span<const float> x, std::span<const floa
   }
 }
 
-// Lanes of the compiler's generic vectors: four (SSE on every x86-64) or eight (AVX,
-// on processors that have it). The engine is compiled without floating-point
-// contraction, so `x * w + acc` stays a product and a sum, each rounded, at either
-// width: both widths give the same values.
+// Lanes of the compiler's generic vectors: four (SSE on every x86-64), eight (AVX) or
+// sixteen (AVX-512), the wider ones on processors that have them. The engine is
+// compiled without floating-point contraction, so `x * w + acc` stays a product and a
+// sum, each rounded, at any width: all widths give the same values.
 typedef float Lanes4 __attribute__((vector_size(16)));
 typedef float Lanes8 __attribute__((vector_size(32)));
+typedef float Lanes16 __attribute__((vector_size(64)));
 
 template <typename Lanes>
 constexpr uint64_t kLanes = sizeof(Lanes) / sizeof(float);
@@ -138,8 +139,11 @@ void input_lanes(Lanes& v, const float* at, uint64_t stride) {
     std::memcpy(&high, at + lanes - 1, sizeof high);
     if constexpr (lanes == 4) {
       v = __builtin_shufflevector(low, high, 0, 2, 5, 7);
-    } else {
+    } else if constexpr (lanes == 8) {
       v = __builtin_shufflevector(low, high, 0, 2, 4, 6, 9, 11, 13, 15);
+    } else {
+      v = __builtin_shufflevector(low, high, 0, 2, 4, 6, 8, 10, 12, 14, 17, 19, 21, 23, 25, 27,
+                                  29, 31);
     }
   } else {
     float values[lanes];
@@ -257,7 +261,7 @@ void output_row(const RowTaps& taps, float* out, uint64_t plane) {
   }
   if (inner_end < inner_first) inner_end = inner_first;
   // Wide runs for a single filter, narrower ones when the filters share the registers;
-  // with eight lanes and fewer than eight inner columns, a run of four.
+  // with wider vectors and too few inner columns left for them, a run of eight or four.
   constexpr uint64_t lanes = kLanes<Lanes>;
   constexpr int kWide = Filters == 1 ? 32 / lanes : 2;
   uint64_t column = 0;
@@ -272,6 +276,12 @@ void output_row(const RowTaps& taps, float* out, uint64_t plane) {
   if (column < inner_end && inner_end - inner_first >= lanes) {
     column_run<Lanes, Filters, 1, Stride, true>(taps, out, plane, inner_end - lanes);
     column = inner_end;
+  }
+  if constexpr (lanes > 8) {
+    if (inner_end - column >= 8) {
+      column_run<Lanes8, Filters, 1, Stride>(taps, out, plane, column);
+      column += 8;
+    }
   }
   if constexpr (lanes > 4) {
     if (inner_end - column >= 4) {
@@ -351,7 +361,7 @@ void general(const op::Conv& params, const Geometry& g, std::span<const float> x
   }
 }
 
-// The general path at both widths, the eight-lane one compiled for AVX with every
+// The general path at the wider widths, each compiled for its instructions with every
 // call inlined into it.
 __attribute__((target("avx2"), flatten)) void general_wide(
     const op::Conv& params, const Geometry& g, std::span<const float> x, std::span<const float> f,
@@ -359,9 +369,21 @@ __attribute__((target("avx2"), flatten)) void general_wide(
   general<Lanes8>(params, g, x, f, bias, out);
 }
 
-bool processor_has_avx2() {
-  static const bool has = __builtin_cpu_supports("avx2");
-  return has;
+__attribute__((target("avx512f"), flatten)) void general_wider(
+    const op::Conv& params, const Geometry& g, std::span<const float> x, std::span<const float> f,
+    const std::optional<FloatView>& bias, std::span<float> out) {
+  general<Lanes16>(params, g, x, f, bias, out);
+}
+
+using General = void (*)(const op::Conv&, const Geometry&, std::span<const float>,
+                         std::span<const float>, const std::optional<FloatView>&,
+                         std::span<float>);
+
+General general_for_processor() {
+  static const General chosen = __builtin_cpu_supports("avx512f") ? general_wider
+                                : __builtin_cpu_supports("avx2")  ? general_wide
+                                                                   : general<Lanes4>;
+  return chosen;
 }
 
 }  // namespace
@@ -388,8 +410,7 @@ Result<Outputs> conv_kernel(const op::Conv& params, Inputs inputs) {
     if (is_pointwise(params, g)) {
       pointwise(g, x.data, f.data, bias, out);
     } else {
-      (processor_has_avx2() ? general_wide : general<Lanes4>)(params, g, x.data, f.data, bias,
-                                                             out);
+      general_for_processor()(params, g, x.data, f.data, bias, out);
     }
   }
   // Moved in: a braced list would copy the result out of the list.
