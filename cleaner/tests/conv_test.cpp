@@ -292,6 +292,7 @@ TEST(Conv, Failures) {
   const Tensor bias_long = floats({3}, {1, 2, 3});
   const Tensor ints = Tensor::int64s({1, 4, 4, 4}, std::vector<int64_t>(64, 1));
   const Tensor tiny = floats({1, 1, 1, 1}, {1});
+  const Tensor f_wide = floats({1, 1, 1, 1u << 12}, std::vector<float>(1u << 12, 1.0f));
   struct Case {
     const char* name;
     op::Conv params;
@@ -318,6 +319,10 @@ TEST(Conv, Failures) {
        "Conv output holds too many values"},
       {"output count too large", params({int64_t{1} << 20, int64_t{1} << 20, 0, 0}),
        {&tiny, &tiny}, "[1, 1, 1048577, 1048577] holds too many values"},
+      // 2^23 output columns of 2^12 taps each: 2^35 multiply-adds, most of them over
+      // padding, though every value stays within the element bound.
+      {"too much work", params({0, int64_t{1} << 22, 0, (int64_t{1} << 22) + (1 << 12) - 2}),
+       {&tiny, &f_wide}, "Conv needs too much work"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);

@@ -308,5 +308,25 @@ TEST(MatMul, Failures) {
   }
 }
 
+// [2^14, 2^7] by [2^7, 2^14]: the output holds exactly the element bound, but it
+// needs 2^35 multiply-adds, twice the bound of one operation, and is refused before
+// anything is allocated or computed. A larger output keeps its own refusal.
+TEST(ProductWork, RefusesProductsThatNeedTooMuchWork) {
+  constexpr uint64_t kRows = uint64_t{1} << 14;
+  constexpr uint64_t kInner = uint64_t{1} << 7;
+  const Tensor tall = floats({kRows, kInner}, std::vector<float>(kRows * kInner, 1.0f));
+  const Tensor wide = floats({kInner, kRows}, std::vector<float>(kInner * kRows, 1.0f));
+  const Tensor batched = floats({4, kRows / 4, kInner}, std::vector<float>(kRows * kInner, 1.0f));
+  const Tensor taller = floats({2 * kRows, kInner}, std::vector<float>(2 * kRows * kInner, 1.0f));
+  expect_failure(gemm(op::Gemm{}, {&tall, &wide}), "Gemm needs too much work");
+  expect_failure(gemm(op::Gemm{1.0f, 1.0f, true, false}, {&wide, &wide}),
+                 "Gemm needs too much work");
+  expect_failure(matmul(tall, wide), "MatMul needs too much work");
+  // Four batch positions of a quarter of the rows each: the same work.
+  expect_failure(matmul(batched, wide), "MatMul needs too much work");
+  expect_failure(gemm(op::Gemm{}, {&taller, &wide}), "[32768, 16384] holds too many values");
+  expect_failure(matmul(taller, wide), "[32768, 16384] holds too many values");
+}
+
 }  // namespace
 }  // namespace wd

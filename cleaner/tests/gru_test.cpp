@@ -499,5 +499,25 @@ TEST(Gru, RefusesBuffersBeyondTheElementLimit) {
   EXPECT_EQ(outputs.error().message, "[300000, 1, 1, 1000] holds too many values");
 }
 
+// 2^16 steps of 512 units: every buffer is within the element bound, but the steps
+// need 2^16 * 1536 * 513 multiply-adds, more than 2^35. The size checks still come
+// first.
+TEST(Gru, RefusesOperationsThatNeedTooMuchWork) {
+  constexpr uint64_t kSteps = uint64_t{1} << 16;
+  constexpr uint64_t kHidden = 512;
+  const Tensor x = Tensor::floats({kSteps, 1, 1}, std::vector<float>(kSteps, 0.0f));
+  const Tensor w = Tensor::floats({1, 1, 3 * kHidden}, std::vector<float>(3 * kHidden, 0.0f));
+  const Tensor r = Tensor::floats({1, kHidden, 3 * kHidden},
+                                  std::vector<float>(3 * kHidden * kHidden, 0.0f));
+  const Tensor flat_bias = Tensor::floats({6 * kHidden}, std::vector<float>(6 * kHidden, 0.0f));
+  const op::Gru gru = params(GruDirection::Forward, kHidden, true);
+  Result<Outputs> refused = run(gru, x, w, r);
+  ASSERT_FALSE(refused.ok());
+  EXPECT_EQ(refused.error().message, "GRU needs too much work");
+  Result<Outputs> bias = run(gru, x, w, r, &flat_bias);
+  ASSERT_FALSE(bias.ok());
+  EXPECT_EQ(bias.error().message, "GRU with a bias of the wrong size");
+}
+
 }  // namespace
 }  // namespace wd

@@ -11,6 +11,7 @@
 
 #include "executor.h"
 #include "kernels.h"
+#include "work.h"
 
 namespace wd {
 namespace {
@@ -91,13 +92,18 @@ bool holds_constant(const ValueTable& values, const OptionalSlot& slot) {
 // Evaluates an operation whose inputs are all constants and stores its results as
 // constants. Folded results live as long as the graph, so together they are held to
 // the bound of one tensor, their sizes counted with their values: a small file must
-// not keep many tensors just under it, nor many shapes of a great many axes.
-Status<> fold(const Op& op, ValueTable& values, uint64_t& folded_count) {
+// not keep many tensors just under it, nor many shapes of a great many axes. Their
+// work is bounded together as well, so that many operations each within the bound
+// of one cannot add up to hours.
+Status<> fold(const Op& op, ValueTable& values, uint64_t& folded_count, WorkBudget& work) {
   std::vector<const Tensor*> inputs;
   inputs.reserve(op.inputs.size());
   for (const OptionalSlot& slot : op.inputs) inputs.push_back(slot ? &*values[*slot] : nullptr);
   Result<Outputs> results = evaluate_op(op.kind, inputs);
   if (!results) return fail("folding: " + results.error().message);
+  if (!work.spend(operation_work(op.kind, inputs, *results))) {
+    return fail("folding: the operations need too much work together");
+  }
   for (std::size_t k = 0; k < results->size() && k < op.outputs.size(); ++k) {
     if (!op.outputs[k]) continue;
     Tensor& result = (*results)[k];
@@ -180,11 +186,12 @@ Result<Graph> build_graph(DecodedModel model) {
 
   // In file order, so a chain of operations on constants folds in this one pass.
   uint64_t folded_count = 0;
+  WorkBudget folding_work;
   for (Op& op : built) {
     bool constant = true;
     for (const OptionalSlot& slot : op.inputs) constant = constant && (!slot || values[*slot]);
     if (constant) {
-      WD_CHECK(fold(op, values, folded_count));
+      WD_CHECK(fold(op, values, folded_count, folding_work));
     } else {
       WD_CHECK(prepare(op, values));
       graph.ops.push_back(std::move(op));

@@ -4,6 +4,7 @@
 
 #include "kernels.h"
 #include "product.h"
+#include "work.h"
 
 namespace wd {
 namespace {
@@ -405,6 +406,7 @@ Result<Outputs> conv_kernel(const op::Conv& params, Inputs inputs) {
                                     bias ? std::optional(bias->data.size()) : std::nullopt));
   Shape shape = {g.n, g.m, g.oh, g.ow};
   WD_TRY(const uint64_t count, checked_element_count(shape));
+  WD_CHECK(check_operation_work("Conv", loop_work({count, g.cg, g.kh, g.kw})));
   std::vector<float> out(count, 0.0f);
   if (count != 0) {
     if (is_pointwise(params, g)) {

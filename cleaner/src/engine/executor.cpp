@@ -4,6 +4,8 @@
 #include <optional>
 #include <utility>
 
+#include "work.h"
+
 namespace wd {
 namespace {
 
@@ -93,13 +95,19 @@ Result<std::vector<float>, CleanError> model_step(const Graph& graph,
   // Every value of the frame is kept until the frame ends, so together they are
   // held to the bound of one tensor, their sizes counted with their values: a small
   // graph must not keep many just under it, nor many shapes of a great many axes.
+  // Their work is bounded together too, as many operations each within the bound of
+  // one could add up to hours per frame.
   uint64_t computed_count = 0;
+  WorkBudget frame_work;
   std::vector<const Tensor*> op_inputs;
   for (const Op& op : graph.ops) {
     op_inputs.clear();
     for (const OptionalSlot& slot : op.inputs) op_inputs.push_back(lookup(graph, frame, slot));
     Result<Outputs> results = evaluate_op(op.kind, op_inputs);
     if (!results) return step_failure(std::move(results).error().message);
+    if (!frame_work.spend(operation_work(op.kind, op_inputs, *results))) {
+      return step_failure("the frame's operations need too much work together");
+    }
     Outputs& produced = *results;
     for (std::size_t k = 0; k < produced.size() && k < op.outputs.size(); ++k) {
       const OptionalSlot& slot = op.outputs[k];

@@ -2,6 +2,7 @@
 
 #include "kernels.h"
 #include "product.h"
+#include "work.h"
 
 namespace wd {
 namespace {
@@ -67,6 +68,7 @@ Result<Outputs> gemm_kernel(const op::Gemm& params, Inputs inputs) {
 
   Shape shape = {m, n};
   WD_TRY(const uint64_t count, checked_element_count(shape));
+  WD_CHECK(check_operation_work("Gemm", loop_work({m, k, n})));
   std::vector<float> y(count, 0.0f);
   accumulate_product(a.data, b.data, m, k, n, y);
   if (!(params.alpha == 1.0f)) {
@@ -112,6 +114,8 @@ Result<Outputs> matmul_kernel(const op::MatMul&, Inputs inputs) {
   shape.push_back(m);
   shape.push_back(n);
   WD_TRY(const uint64_t count, checked_element_count(shape));
+  // count covers the batch positions, the rows and the columns of the output.
+  WD_CHECK(check_operation_work("MatMul", loop_work({count, k})));
   std::vector<float> y(count, 0.0f);
   // Nothing to compute: the batch walk is skipped, however many positions it has.
   if (count == 0) return single(Tensor::floats(std::move(shape), std::move(y)));

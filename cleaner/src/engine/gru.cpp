@@ -6,6 +6,7 @@
 
 #include "kernels.h"
 #include "product.h"
+#include "work.h"
 
 namespace wd {
 namespace {
@@ -181,6 +182,8 @@ Result<Outputs> gru_kernel(const op::Gru& params, Inputs inputs) {
   // The input projections are needed only when there is a batch item to run.
   WD_TRY(const uint64_t projected_count,
          checked_element_count({batch == 0 ? 0 : steps, gates}));
+  WD_CHECK(check_operation_work("GRU", loop_work({directions, batch, steps, gates,
+                                                   features + hidden})));
   std::vector<float> y(y_count, 0.0f);
   std::vector<float> y_h(y_h_count, 0.0f);
   std::vector<float> projected(projected_count);

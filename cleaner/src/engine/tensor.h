@@ -19,6 +19,12 @@ using Shape = std::vector<uint64_t>;
 // process that loaded the library.
 inline constexpr uint64_t kMaxElements = uint64_t{1} << 28;
 
+// Multiply-adds of one operation and of all the operations of one folding or one
+// frame (seconds of work; a speech model needs under 2^26 per operation and frame):
+// a small model must not keep the process that loaded the library busy for hours.
+inline constexpr uint64_t kMaxOperationWork = uint64_t{1} << 34;
+inline constexpr uint64_t kMaxTotalWork = uint64_t{1} << 36;
+
 // An owned, contiguous, row-major value. Invariant: the data list of the element
 // type holds exactly element_count(shape) values; the other list is empty.
 struct Tensor {
