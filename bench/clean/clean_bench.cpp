@@ -29,10 +29,10 @@ int main(int argc, char** argv) {
     bench::write_recording(input, seconds);
     const long frames = static_cast<long>(seconds) * kRate / kHop + 1;
     for (int i = 1; i < argc; ++i) {
-      const std::string spec = argv[i];
-      const auto equals = spec.find('=');
-      const std::string name = equals == std::string::npos ? spec : spec.substr(0, equals);
-      const std::string model = equals == std::string::npos ? spec : spec.substr(equals + 1);
+      const std::string arg = argv[i];
+      const auto equals = arg.find('=');
+      const std::string name = equals == std::string::npos ? arg : arg.substr(0, equals);
+      const std::string model = equals == std::string::npos ? arg : arg.substr(equals + 1);
       const bench::CleanRun m = bench::measure_clean(model, input, output);
       if (m.code != 0) return 1;
       std::printf("%-10s %8ds %8ld %12.1f %10.4f %14.1f\n", name.c_str(), seconds, frames,
