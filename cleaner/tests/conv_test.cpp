@@ -1,4 +1,5 @@
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 
 #include <cmath>
 #include <optional>
@@ -276,6 +277,27 @@ TEST(Conv, TapsOutsideTheInputAreSkipped) {
       EXPECT_TRUE(std::signbit(v));
     }
   }
+}
+
+// A kernel with no channels, or a convolution with no filters, has no taps: the outputs
+// are their biases at once, however wide the kernel (its width must size nothing).
+TEST(Conv, KernelsWithoutTapsAllocateNothingByTheirWidth) {
+  constexpr int64_t kWide = int64_t{1} << 27;
+  const Tensor x = floats({1, 0, 1, 1}, {});
+  const Tensor f = floats({1, 0, 1, kWide}, {});
+  const Tensor bias = floats({1}, {2.5f});
+  const Tensor y = single_output(conv(params({0, kWide, 0, 0}), x, f, &bias));
+  EXPECT_EQ(y.shape, (Shape{1, 1, 1, 2}));
+  EXPECT_EQ(y.f32, (std::vector<float>{2.5f, 2.5f}));
+
+  const Tensor x1 = floats({1, 1, 1, 1}, {1.0f});
+  const Tensor no_filters = floats({0, 1, 1, kWide}, {});
+  EXPECT_TRUE(single_output(conv(params({0, kWide, 0, 0}), x1, no_filters)).f32.empty());
+
+  // A table entry per kernel column would have taken gigabytes.
+  rusage usage{};
+  getrusage(RUSAGE_SELF, &usage);
+  EXPECT_LT(usage.ru_maxrss, 512L * 1024);
 }
 
 TEST(Conv, Failures) {

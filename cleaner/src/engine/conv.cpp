@@ -312,8 +312,12 @@ void general(const op::Conv& params, const Geometry& g, std::span<const float> x
   const int64_t dh = params.dilations[0], dw = params.dilations[1];
   const int64_t pt = params.pads[0], pl = params.pads[1];
 
-  std::vector<ColumnEntry> table(g.kw);
-  for (uint64_t kw = 0; kw < g.kw; ++kw) {
+  const uint64_t taps_per_filter = g.cg * g.kh * g.kw;
+  // Without taps, or without outputs, the tables are not needed; the kernel may still be
+  // wide (no channels, or no filters), and its width must not size an allocation.
+  const bool has_taps = taps_per_filter != 0 && !out.empty();
+  std::vector<ColumnEntry> table(has_taps ? g.kw : 0);
+  for (uint64_t kw = 0; kw < table.size(); ++kw) {
     const Wide base = Wide(kw) * dw - pl;
     const Span columns = valid_positions(base, sw, g.w, g.ow);
     const Wide first_input = base + Wide(columns.first) * sw;
@@ -321,17 +325,16 @@ void general(const op::Conv& params, const Geometry& g, std::span<const float> x
   }
   const uint64_t plane = g.oh * g.ow;
   const uint64_t filters_per_group = g.m / g.groups;
-  const uint64_t taps_per_filter = g.cg * g.kh * g.kw;
   std::vector<uint64_t> kernel_rows;
   std::vector<uint64_t> input_rows;
-  kernel_rows.reserve(g.kh);
-  input_rows.reserve(g.kh);
+  kernel_rows.reserve(has_taps ? g.kh : 0);
+  input_rows.reserve(has_taps ? g.kh : 0);
   for (uint64_t item = 0; item < g.n; ++item) {
     float* item_out = out.data() + item * g.m * plane;
     for (uint64_t filter = 0; filter < g.m; ++filter) {
       fill_bias(out.subspan((item * g.m + filter) * plane, plane), bias, filter);
     }
-    if (taps_per_filter == 0) continue;
+    if (!has_taps) continue;
     for (uint64_t group = 0; group < g.groups; ++group) {
       const float* channels = x.data() + (item * g.c + group * g.cg) * g.h * g.w;
       const uint64_t group_end = (group + 1) * filters_per_group;
