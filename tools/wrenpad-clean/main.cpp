@@ -216,6 +216,13 @@ int clean(const std::string& model, const std::string& input, const std::string&
 int run(const Options& options) {
   if (!options.check.empty()) return check_model(options.check);
 
+  // Installed before any temporary file exists, so that Ctrl-C during a conversion
+  // also ends through the library's cancellation and the files are removed.
+  struct sigaction action{};
+  action.sa_handler = request_cancel;
+  sigemptyset(&action.sa_mask);
+  sigaction(SIGINT, &action, nullptr);
+
   const std::string model = options.model.empty() ? default_model() : options.model;
   if (same_file(options.input, options.output)) {
     return report(kOutputError, "output: the output would overwrite the input");
@@ -239,11 +246,6 @@ int run(const Options& options) {
     if (!raw_output->ok()) return report(kOutputError, "output: " + raw_output->error());
     output = raw_output->path();
   }
-
-  struct sigaction action{};
-  action.sa_handler = request_cancel;
-  sigemptyset(&action.sa_mask);
-  sigaction(SIGINT, &action, nullptr);
 
   const bool show_progress = !options.quiet && isatty(STDERR_FILENO);
   std::string message;
