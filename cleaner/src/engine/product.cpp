@@ -5,7 +5,6 @@
 #include <atomic>
 #include <cstring>
 
-#include <cpuid.h>
 #include <immintrin.h>
 
 #include "result.h"
@@ -24,29 +23,10 @@ constexpr std::array<int, kMaxRows> kVectorsPerRowCount = {8, 6, 4, 3};
 // ---------------------------------------------------------------------------
 // Processor feature report
 
-uint64_t read_xcr0() {
-  uint32_t eax = 0;
-  uint32_t edx = 0;
-  __asm__ volatile("xgetbv" : "=a"(eax), "=d"(edx) : "c"(0));
-  return (uint64_t{edx} << 32) | eax;
-}
-
-bool processor_fuses() {
-  unsigned eax = 0, ebx = 0, ecx = 0, edx = 0;
-  if (!__get_cpuid(1, &eax, &ebx, &ecx, &edx)) return false;
-  const bool fma = (ecx & bit_FMA) != 0;
-  const bool osxsave = (ecx & bit_OSXSAVE) != 0;
-  const bool avx = (ecx & bit_AVX) != 0;
-  if (!fma || !osxsave || !avx) return false;
-  // The operating system must save the SSE and YMM register state on context switches.
-  constexpr uint64_t kSseAndYmmState = 0x6;
-  if ((read_xcr0() & kSseAndYmmState) != kSseAndYmmState) return false;
-  if (!__get_cpuid_count(7, 0, &eax, &ebx, &ecx, &edx)) return false;
-  return (ebx & bit_AVX2) != 0;
-}
-
+// The compiler's feature report counts AVX2 and FMA only where the operating system also
+// saves the YMM registers, as the Conv and GRU kernels rely on too.
 bool cached_processor_fuses() {
-  static const bool fuses = processor_fuses();
+  static const bool fuses = __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma");
   return fuses;
 }
 
