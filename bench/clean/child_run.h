@@ -53,37 +53,42 @@ inline ChildRun collect(pid_t child, int fd) {
   return run;
 }
 
+// Forks with a pipe from the child to this process. In the child it returns 0 and
+// `fd` is the pipe's write end; here it returns the child and `fd` is the read end.
+inline pid_t fork_with_pipe(int& fd) {
+  int fds[2];
+  if (pipe(fds) != 0) std::exit(1);
+  const pid_t child = fork();
+  if (child < 0) std::exit(1);
+  close(child == 0 ? fds[0] : fds[1]);
+  fd = child == 0 ? fds[1] : fds[0];
+  return child;
+}
+
 }  // namespace detail
 
 // Runs work(ok) in a forked child. Its report is the string work returns; the child
 // fails unless work sets ok.
 template <typename Work>
 ChildRun run_in_child(Work&& work) {
-  int fds[2];
-  if (pipe(fds) != 0) std::exit(1);
-  const pid_t child = fork();
-  if (child < 0) std::exit(1);
+  int fd = -1;
+  const pid_t child = detail::fork_with_pipe(fd);
   if (child == 0) {
-    close(fds[0]);
     bool ok = false;
     const std::string report = work(ok);
-    const bool sent = detail::write_all(fds[1], report.data(), report.size());
+    const bool sent = detail::write_all(fd, report.data(), report.size());
     _exit(ok && sent ? 0 : 1);
   }
-  close(fds[1]);
-  return detail::collect(child, fds[0]);
+  return detail::collect(child, fd);
 }
 
 // Runs a program with the given arguments; its standard output is the report.
 inline ChildRun run_program(const std::vector<std::string>& arguments) {
-  int fds[2];
-  if (pipe(fds) != 0) std::exit(1);
-  const pid_t child = fork();
-  if (child < 0) std::exit(1);
+  int fd = -1;
+  const pid_t child = detail::fork_with_pipe(fd);
   if (child == 0) {
-    close(fds[0]);
-    dup2(fds[1], STDOUT_FILENO);
-    close(fds[1]);
+    dup2(fd, STDOUT_FILENO);
+    close(fd);
     std::vector<char*> argv;
     for (const std::string& argument : arguments) argv.push_back(const_cast<char*>(argument.c_str()));
     argv.push_back(nullptr);
@@ -91,8 +96,7 @@ inline ChildRun run_program(const std::vector<std::string>& arguments) {
     std::perror(argv[0]);
     _exit(127);
   }
-  close(fds[1]);
-  return detail::collect(child, fds[0]);
+  return detail::collect(child, fd);
 }
 
 // Speech-like test signal: a gliding harmonic tone in white noise.
