@@ -47,13 +47,15 @@ void report(benchmark::State& state, double flops_per_iteration) {
   state.counters["of_peak"] = benchmark::Counter(flops / peak_flops, benchmark::Counter::kIsRate);
 }
 
-enum class Path { Fused, Portable };
+// FusedPanels: the fused path with b set out in panels, as loading does for constant
+// weights.
+enum class Path { Fused, FusedPanels, Portable };
 
 // Restores the automatic choice of path when the benchmark ends.
 class ProductPath {
  public:
   ProductPath(benchmark::State& state, Path path) {
-    if (path == Path::Fused && !processor_fuses()) state.SkipWithError("no AVX2 and FMA here");
+    if (path != Path::Portable && !processor_fuses()) state.SkipWithError("no AVX2 and FMA here");
     wd::testing::force_portable_product(path == Path::Portable);
   }
   ~ProductPath() { wd::testing::force_portable_product(false); }
@@ -68,8 +70,9 @@ void product(benchmark::State& state, Path path) {
   const std::vector<float> a = random_values(m * k, 1);
   const std::vector<float> b = random_values(k * n, 2);
   std::vector<float> out(m * n, 0.0f);
+  const auto panels = path == Path::FusedPanels ? wd::RowPanels::arrange(b, k, n) : nullptr;
   for (auto _ : state) {
-    wd::accumulate_product(a, b, m, k, n, out);
+    wd::accumulate_product(a, b, m, k, n, out, panels.get());
     benchmark::DoNotOptimize(out.data());
     benchmark::ClobberMemory();
   }
@@ -85,6 +88,10 @@ void product_args(benchmark::internal::Benchmark* b) {
 }
 
 BENCHMARK_CAPTURE(product, fused, Path::Fused)->Apply(product_args);
+BENCHMARK_CAPTURE(product, fused_panels, Path::FusedPanels)
+    ->ArgNames({"m", "k", "n"})
+    ->Args({1, 256, 768})
+    ->Args({1, 512, 1536});
 BENCHMARK_CAPTURE(product, portable, Path::Portable)->Apply(product_args);
 
 wd::Tensor tensor(wd::Shape shape, uint32_t seed) {

@@ -15,6 +15,8 @@
 #include <string>
 #include <vector>
 
+#include "product.h"
+
 namespace wd {
 namespace {
 
@@ -438,6 +440,42 @@ TEST(Pretransposition, GruNeedsBothWeightsConstant) {
   }
   // w 0, spec 1, state_in 2, y 3, y_h 4, spec_e 5, state_out 6: no slot added.
   EXPECT_EQ(loaded("gru_runtime_r").slot_count, 7u);
+}
+
+bool processor_fuses() { return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma"); }
+
+// Panels of the matrix in `slot`, or none on processors without the fused product.
+void expect_panels_of(const Graph& graph, const RowPanels* panels, Slot slot) {
+  if (!processor_fuses()) {
+    EXPECT_EQ(panels, nullptr);
+    return;
+  }
+  ASSERT_NE(panels, nullptr);
+  const Tensor& matrix = *graph.values[slot];
+  EXPECT_EQ(panels->k(), matrix.shape[matrix.shape.size() - 2]);
+  EXPECT_EQ(panels->n(), matrix.shape.back());
+}
+
+TEST(Panels, ConstantGemmAndGruWeightsAreSetOutForSingleRows) {
+  const Graph gemm = loaded("gemm_constant_b");
+  ASSERT_EQ(gemm.ops.size(), 3u);
+  for (uint64_t i = 0; i < 3; ++i) {
+    SCOPED_TRACE(i);
+    expect_panels_of(gemm, std::get<op::Gemm>(gemm.ops[i].kind).b_panels,
+                     *gemm.ops[i].inputs[1]);
+  }
+  EXPECT_EQ(std::get<op::Gemm>(loaded("gemm_runtime_b").ops[0].kind).b_panels, nullptr);
+
+  const Graph gru = loaded("gru_constant_weights");
+  const auto& params = std::get<op::Gru>(gru.ops[0].kind);
+  expect_panels_of(gru, params.w_panels[0], 8);
+  expect_panels_of(gru, params.r_panels[0], 9);
+  EXPECT_EQ(params.w_panels[1], nullptr);
+  for (const char* fixture : {"gru_runtime_r", "gru_two_inputs"}) {
+    const auto& runtime = std::get<op::Gru>(loaded(fixture).ops[0].kind);
+    EXPECT_EQ(runtime.w_panels, (std::array<const RowPanels*, 2>{})) << fixture;
+    EXPECT_EQ(runtime.r_panels, (std::array<const RowPanels*, 2>{})) << fixture;
+  }
 }
 
 TEST(Pretransposition, RefusesWeightsThatAreNotFloatMatrices) {

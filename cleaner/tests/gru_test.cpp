@@ -28,6 +28,34 @@ op::Gru params(GruDirection direction, int64_t hidden, bool transposed = false) 
   return op::Gru{direction, hidden, transposed};
 }
 
+// The weights as loading prepares constant ones: transposed, and each direction's
+// matrix set out in panels (none on processors without the fused product).
+struct Prepared {
+  op::Gru params;
+  Tensor w, r;
+  std::vector<std::shared_ptr<const RowPanels>> panels;
+
+  void set_out(const Tensor& weight, std::array<const RowPanels*, 2>& per_direction) {
+    const uint64_t k = weight.shape[1];
+    const uint64_t n = weight.shape[2];
+    for (uint64_t d = 0; d < weight.shape[0]; ++d) {
+      panels.push_back(RowPanels::arrange(std::span(weight.f32).subspan(d * k * n, k * n), k, n));
+      per_direction[d] = panels.back().get();
+    }
+  }
+};
+
+Prepared prepared(const op::Gru& given, const Tensor& w, const Tensor& r) {
+  const auto transposed = [&](const Tensor& t) {
+    return given.weights_transposed ? t : swap_last_axes(FloatView{&t.shape, t.f32}).value();
+  };
+  Prepared out{given, transposed(w), transposed(r), {}};
+  out.params.weights_transposed = true;
+  out.set_out(out.w, out.params.w_panels);
+  out.set_out(out.r, out.params.r_panels);
+  return out;
+}
+
 // ---------------------------------------------------------------------------
 // Cases from the double-precision numpy reference in models/fixtures/gru_reference.py
 
@@ -171,6 +199,13 @@ TEST_P(GruFixtures, MatchTheReference) {
         run(f.params, x, w, r, has_bias ? &bias : nullptr, has_start ? &start : nullptr);
     ASSERT_TRUE(again.ok());
     EXPECT_TRUE(same_bits((*again)[0].f32, y.f32)) << "a second run differs";
+
+    const Prepared p = prepared(f.params, w, r);
+    Result<Outputs> from_panels =
+        run(p.params, x, p.w, p.r, has_bias ? &bias : nullptr, has_start ? &start : nullptr);
+    ASSERT_TRUE(from_panels.ok()) << from_panels.error().message;
+    EXPECT_TRUE(same_bits((*from_panels)[0].f32, y.f32)) << "prepared weights differ";
+    EXPECT_TRUE(same_bits((*from_panels)[1].f32, y_h.f32)) << "prepared weights differ";
   }
 }
 

@@ -66,6 +66,9 @@ const Size kSizes[] = {
     {0, 3, 5},  {3, 0, 5},  {3, 5, 0},  {1, 1, 1},  {1, 7, 7},   {1, 8, 8},   {1, 9, 9},
     {1, 33, 33}, {2, 7, 9}, {3, 9, 8},  {4, 8, 33}, {5, 33, 7},  {7, 1, 65},  {9, 3, 100},
     {8, 33, 24}, {1, 5, 130}, {6, 4, 49}, {5, 300, 37}, {1, 257, 9},
+    // Column panels of single rows: whole, one past, a ragged last panel, and a
+    // second row, which reads b in its own layout.
+    {1, 3, 64}, {1, 4, 65}, {1, 6, 161}, {1, 2, 200}, {2, 4, 70},
 };
 
 std::vector<float> small_integers(size_t count, std::mt19937& rng) {
@@ -98,10 +101,15 @@ TEST(AccumulateProduct, BothPathsGiveTheExactSumOfSmallIntegers) {
       if (path == Path::Fused && !processor_has_fma()) continue;
       SCOPED_TRACE(path == Path::Fused ? "fused" : "portable");
       PathGuard guard(path);
-      GuardedOutput out(prior);
-      accumulate_product(a, b, s.m, s.k, s.n, out.out());
-      EXPECT_TRUE(out.guards_intact());
-      EXPECT_EQ(std::vector<float>(out.out().begin(), out.out().end()), expected);
+      const auto panels = wd::RowPanels::arrange(b, s.k, s.n);
+      const wd::RowPanels* const layouts[] = {nullptr, panels.get()};
+      for (const wd::RowPanels* layout : layouts) {
+        SCOPED_TRACE(layout ? "panels" : "rows");
+        GuardedOutput out(prior);
+        accumulate_product(a, b, s.m, s.k, s.n, out.out(), layout);
+        EXPECT_TRUE(out.guards_intact());
+        EXPECT_EQ(std::vector<float>(out.out().begin(), out.out().end()), expected);
+      }
     }
   }
 }
@@ -151,7 +159,7 @@ TEST(AccumulateProduct, PriorValueThenTermsInAscendingOrder) {
 }
 
 // General data: each path matches a direct evaluation of its documented rule, an
-// element at a time, bit for bit.
+// element at a time, bit for bit, with b in its own layout and set out in panels.
 TEST(AccumulateProduct, EachPathMatchesItsRoundingRuleOnGeneralData) {
   std::mt19937 rng(11);
   std::uniform_real_distribution<float> pick(-1.0f, 1.0f);
@@ -186,10 +194,15 @@ TEST(AccumulateProduct, EachPathMatchesItsRoundingRuleOnGeneralData) {
         }
       }
       PathGuard guard(path);
-      GuardedOutput out(prior);
-      accumulate_product(a, b, s.m, s.k, s.n, out.out());
-      EXPECT_TRUE(out.guards_intact());
-      EXPECT_EQ(std::vector<float>(out.out().begin(), out.out().end()), expected);
+      const auto panels = wd::RowPanels::arrange(b, s.k, s.n);
+      const wd::RowPanels* const layouts[] = {nullptr, panels.get()};
+      for (const wd::RowPanels* layout : layouts) {
+        SCOPED_TRACE(layout ? "panels" : "rows");
+        GuardedOutput out(prior);
+        accumulate_product(a, b, s.m, s.k, s.n, out.out(), layout);
+        EXPECT_TRUE(out.guards_intact());
+        EXPECT_EQ(std::vector<float>(out.out().begin(), out.out().end()), expected);
+      }
     }
   }
 }
@@ -218,6 +231,34 @@ TEST(AccumulateProduct, SlicesThatDoNotMatchTheSizesAreAnInternalFault) {
     SCOPED_TRACE(c.name);
     EXPECT_THROW(accumulate_product(c.a, c.b, c.m, c.k, c.n, c.out), wd::InternalFault);
   }
+}
+
+TEST(AccumulateProduct, PanelsOfAnotherMatrixAreAnInternalFault) {
+  if (!processor_has_fma()) GTEST_SKIP() << "panels are set out only for the fused path";
+  const std::vector<float> six(6, 1.0f);
+  std::vector<float> out(3, 0.0f);
+  const auto transposed = wd::RowPanels::arrange(six, 3, 2);
+  EXPECT_THROW(accumulate_product(std::span(six).first(2), six, 1, 2, 3, out, transposed.get()),
+               wd::InternalFault);
+}
+
+TEST(RowPanels, SetOutEachPanelsRowsInTurnPaddedToWholeVectors) {
+  if (!processor_has_fma()) GTEST_SKIP() << "panels are set out only for the fused path";
+  // 2 x 70: a whole panel of 64 columns, then one of 6 columns padded to 8.
+  std::vector<float> b(140);
+  for (size_t i = 0; i < b.size(); ++i) b[i] = static_cast<float>(i + 1);
+  const auto panels = wd::RowPanels::arrange(b, 2, 70);
+  ASSERT_NE(panels, nullptr);
+  const std::vector<float>& v = panels->values();
+  ASSERT_EQ(v.size(), 2u * 64 + 2u * 8);
+  EXPECT_EQ(wd::RowPanels::padded_values(2, 70), v.size());
+  EXPECT_EQ(v[0], 1.0f);     // row 0, column 0
+  EXPECT_EQ(v[64], 71.0f);   // row 1, column 0
+  EXPECT_EQ(v[128], 65.0f);  // last panel: row 0, column 64
+  EXPECT_EQ(v[133], 70.0f);
+  EXPECT_EQ(v[134], 0.0f);   // padding
+  EXPECT_EQ(v[136], 135.0f);  // row 1, column 64
+  EXPECT_EQ(v[143], 0.0f);
 }
 
 }  // namespace

@@ -3,6 +3,7 @@
 #include "builder.h"
 
 #include <cstdio>
+#include <memory>
 #include <optional>
 #include <string>
 #include <unordered_map>
@@ -10,6 +11,7 @@
 #include <vector>
 
 #include "executor.h"
+#include "product.h"
 #include "kernels.h"
 #include "work.h"
 
@@ -126,20 +128,77 @@ Status<> pretranspose(Op& op, std::size_t i, ValueTable& values) {
   return Ok{};
 }
 
-// Lets the per-frame kernels read constant Gemm and GRU weights in the layout they
-// prefer instead of transposing them on every frame.
-Status<> prepare(Op& op, ValueTable& values) {
+// Panels of constant weights for the fused single-row products, kept by the graph and
+// held together to the bound of one tensor: many operations sharing one large weight,
+// or weights of very few columns padded to a whole vector, must not multiply the model
+// in memory. Past the bound, the kernels read the weights in their own layout.
+class PanelBudget {
+ public:
+  explicit PanelBudget(std::vector<std::shared_ptr<const RowPanels>>& kept) : kept_(kept) {}
+
+  const RowPanels* arrange(std::span<const float> b, uint64_t k, uint64_t n) {
+    const uint64_t values = RowPanels::padded_values(k, n);
+    if (values > left_) return nullptr;
+    std::shared_ptr<const RowPanels> panels = RowPanels::arrange(b, k, n);
+    if (!panels) return nullptr;
+    left_ -= values;
+    kept_.push_back(std::move(panels));
+    return kept_.back().get();
+  }
+
+ private:
+  std::vector<std::shared_ptr<const RowPanels>>& kept_;
+  uint64_t left_ = kMaxElements;
+};
+
+const RowPanels* matrix_panels(const ValueTable& values, const OptionalSlot& slot,
+                               PanelBudget& budget) {
+  if (!holds_constant(values, slot)) return nullptr;
+  const Result<FloatView> matrix = as_floats(*values[*slot]);
+  if (!matrix || matrix->rank() != 2) return nullptr;
+  return budget.arrange(matrix->data, matrix->dims()[0], matrix->dims()[1]);
+}
+
+// The panels of each direction's matrix of a transposed GRU weight, [directions, k, n];
+// none when its shape does not have that form, which the kernel then refuses.
+std::array<const RowPanels*, 2> direction_panels(const ValueTable& values, Slot slot,
+                                                 const op::Gru& gru, PanelBudget& budget) {
+  const uint64_t directions = gru.direction == GruDirection::Bidirectional ? 2 : 1;
+  const Result<FloatView> matrices = as_floats(*values[slot]);
+  if (!matrices || matrices->rank() != 3 || matrices->dims()[0] != directions) return {};
+  const uint64_t k = matrices->dims()[1];
+  const uint64_t n = matrices->dims()[2];
+  std::array<const RowPanels*, 2> panels = {};
+  for (uint64_t d = 0; d < directions; ++d) {
+    panels[d] = budget.arrange(matrices->data.subspan(d * k * n, k * n), k, n);
+  }
+  return panels;
+}
+
+// Lets the per-frame kernels read constant Gemm, MatMul and GRU weights in the layout
+// they prefer instead of transposing them on every frame.
+Status<> prepare(Op& op, ValueTable& values, PanelBudget& budget) {
   if (auto* gemm = std::get_if<op::Gemm>(&op.kind)) {
     if (gemm->transB && op.inputs.size() > 1 && holds_constant(values, op.inputs[1])) {
       WD_CHECK(pretranspose(op, 1, values));
       gemm->transB = false;
     }
+    if (!gemm->transB && op.inputs.size() > 1) {
+      gemm->b_panels = matrix_panels(values, op.inputs[1], budget);
+    }
+  } else if (auto* matmul = std::get_if<op::MatMul>(&op.kind)) {
+    if (op.inputs.size() > 1) matmul->b_panels = matrix_panels(values, op.inputs[1], budget);
   } else if (auto* gru = std::get_if<op::Gru>(&op.kind)) {
     if (!gru->weights_transposed && op.inputs.size() > 2 &&
         holds_constant(values, op.inputs[1]) && holds_constant(values, op.inputs[2])) {
       WD_CHECK(pretranspose(op, 1, values));
       WD_CHECK(pretranspose(op, 2, values));
       gru->weights_transposed = true;
+    }
+    if (gru->weights_transposed && op.inputs.size() > 2 &&
+        holds_constant(values, op.inputs[1]) && holds_constant(values, op.inputs[2])) {
+      gru->w_panels = direction_panels(values, *op.inputs[1], *gru, budget);
+      gru->r_panels = direction_panels(values, *op.inputs[2], *gru, budget);
     }
   }
   return Ok{};
@@ -187,13 +246,14 @@ Result<Graph> build_graph(DecodedModel model) {
   // In file order, so a chain of operations on constants folds in this one pass.
   uint64_t folded_count = 0;
   WorkBudget folding_work;
+  PanelBudget panel_budget(graph.panels);
   for (Op& op : built) {
     bool constant = true;
     for (const OptionalSlot& slot : op.inputs) constant = constant && (!slot || values[*slot]);
     if (constant) {
       WD_CHECK(fold(op, values, folded_count, folding_work));
     } else {
-      WD_CHECK(prepare(op, values));
+      WD_CHECK(prepare(op, values, panel_budget));
       graph.ops.push_back(std::move(op));
     }
   }

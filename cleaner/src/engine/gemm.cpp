@@ -70,7 +70,7 @@ Result<Outputs> gemm_kernel(const op::Gemm& params, Inputs inputs) {
   WD_TRY(const uint64_t count, checked_element_count(shape));
   WD_CHECK(check_operation_work("Gemm", loop_work({m, k, n})));
   std::vector<float> y(count, 0.0f);
-  accumulate_product(a.data, b.data, m, k, n, y);
+  accumulate_product(a.data, b.data, m, k, n, y, params.b_panels);
   if (!(params.alpha == 1.0f)) {
     for (float& value : y) value = value * params.alpha;
   }
@@ -91,7 +91,7 @@ Result<Outputs> gemm_kernel(const op::Gemm& params, Inputs inputs) {
   return single(std::move(sum));
 }
 
-Result<Outputs> matmul_kernel(const op::MatMul&, Inputs inputs) {
+Result<Outputs> matmul_kernel(const op::MatMul& params, Inputs inputs) {
   WD_TRY(const Tensor* a_tensor, input(inputs, 0));
   WD_TRY(FloatView a, as_floats(*a_tensor));
   WD_TRY(const Tensor* b_tensor, input(inputs, 1));
@@ -131,7 +131,7 @@ Result<Outputs> matmul_kernel(const op::MatMul&, Inputs inputs) {
   const uint64_t positions = count / (m * n);
   for (uint64_t q = 0; q < positions; ++q) {
     accumulate_product(matrix(a.data, ia, m, k), matrix(b.data, ib, k, n), m, k, n,
-                       out.subspan(q * m * n, m * n));
+                       out.subspan(q * m * n, m * n), params.b_panels);
     for (uint64_t axis = batch.size(); axis-- > 0;) {
       ia += a_stride[axis];
       ib += b_stride[axis];

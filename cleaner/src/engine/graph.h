@@ -5,6 +5,7 @@
 #include <array>
 #include <cstdint>
 #include <map>
+#include <memory>
 #include <optional>
 #include <string>
 #include <variant>
@@ -13,6 +14,8 @@
 #include "tensor.h"
 
 namespace wd {
+
+class RowPanels;  // product.h
 
 // Index into the graph's value table.
 using Slot = uint64_t;
@@ -67,8 +70,15 @@ struct Gemm {
   float beta = 1.0f;
   bool transA = false;
   bool transB = false;
+  // A constant B as set out at load time for single-row products (held by the
+  // graph); null otherwise.
+  const RowPanels* b_panels = nullptr;
 };
-struct MatMul {};
+struct MatMul {
+  // A constant two-dimensional B as set out at load time (held by the graph); null
+  // otherwise.
+  const RowPanels* b_panels = nullptr;
+};
 struct LayerNormalization {
   int64_t axis = -1;
   float epsilon = 1e-5f;
@@ -79,6 +89,10 @@ struct Gru {
   // Set when W and R were transposed at load time to [directions, input, 3 * hidden]
   // and [directions, hidden, 3 * hidden].
   bool weights_transposed = false;
+  // Per direction, the transposed constant W and R as set out at load time for the
+  // single-row products of each step (held by the graph); null otherwise.
+  std::array<const RowPanels*, 2> w_panels = {};
+  std::array<const RowPanels*, 2> r_panels = {};
 };
 }  // namespace op
 
@@ -102,6 +116,8 @@ struct Graph {
   std::vector<Slot> inputs;   // "spec", "state_in"
   std::vector<Slot> outputs;  // "spec_e", "state_out"
   uint64_t slot_count = 0;
+  // Constant weights set out for the kernels; the operations point into these.
+  std::vector<std::shared_ptr<const RowPanels>> panels;
   std::map<std::string, std::string> metadata;
 };
 

@@ -195,6 +195,8 @@ Result<Outputs> gru_kernel(const op::Gru& params, Inputs inputs) {
     const bool backward = params.direction == GruDirection::Reverse || d == 1;
     const std::span<const float> w_d = w.data.subspan(d * features * gates, features * gates);
     const std::span<const float> r_d = r.data.subspan(d * hidden * gates, hidden * gates);
+    const RowPanels* w_panels = params.w_panels[d];
+    const RowPanels* r_panels = params.r_panels[d];
     std::span<const float> input_bias;
     std::span<const float> recurrent_bias;
     if (bias) {
@@ -215,11 +217,12 @@ Result<Outputs> gru_kernel(const op::Gru& params, Inputs inputs) {
       // input rows are consecutive and every step's product is one row of a single
       // product, which gives each row the same terms in the same order.
       if (batch == 1) {
-        accumulate_product(xs, w_d, steps, features, gates, projected);
+        accumulate_product(xs, w_d, steps, features, gates, projected, w_panels);
       } else {
         for (uint64_t t = 0; t < steps; ++t) {
           accumulate_product(xs.subspan((t * batch + b) * features, features), w_d, 1, features,
-                             gates, std::span<float>(projected).subspan(t * gates, gates));
+                             gates, std::span<float>(projected).subspan(t * gates, gates),
+                             w_panels);
         }
       }
 
@@ -237,7 +240,7 @@ Result<Outputs> gru_kernel(const op::Gru& params, Inputs inputs) {
         } else {
           std::fill(recurrent.begin(), recurrent.end(), 0.0f);
         }
-        accumulate_product(h, r_d, 1, hidden, gates, recurrent);
+        accumulate_product(h, r_d, 1, hidden, gates, recurrent, r_panels);
 
         const auto step_of = processor_has_avx2() ? step_gates_wide : step_gates<Lanes4>;
         step_of(projected.data() + t * gates, recurrent.data(), h.data(), hidden);

@@ -243,6 +243,54 @@ void fused_single_row(const float* a, const float* b, uint64_t k, uint64_t n, fl
   for (; p < k; ++p) fused_row_terms<1>(a + p, b + p * n, n, out);
 }
 
+// One panel of b times a single row of a, the panel `Vectors` 8-lane column runs wide
+// (`width` columns, the lanes past it padding): each run's accumulator holds its
+// element from the prior value through all k terms without passing through memory.
+template <int Vectors>
+__attribute__((target("avx2,fma"))) void panel_row(const float* a, const float* panel,
+                                                   uint64_t k, float* out, uint64_t width) {
+  const __m256i mask = lane_mask(width - (Vectors - 1) * 8);
+  __m256 acc[Vectors];
+#pragma GCC unroll 8
+  for (int v = 0; v < Vectors - 1; ++v) acc[v] = _mm256_loadu_ps(out + v * 8);
+  acc[Vectors - 1] = _mm256_maskload_ps(out + (Vectors - 1) * 8, mask);
+  for (uint64_t p = 0; p < k; ++p) {
+    const __m256 t = _mm256_broadcast_ss(a + p);
+#pragma GCC unroll 8
+    for (int v = 0; v < Vectors; ++v) {
+      acc[v] = _mm256_fmadd_ps(t, _mm256_loadu_ps(panel + v * 8), acc[v]);
+    }
+    panel += Vectors * 8;
+  }
+#pragma GCC unroll 8
+  for (int v = 0; v < Vectors - 1; ++v) _mm256_storeu_ps(out + v * 8, acc[v]);
+  _mm256_maskstore_ps(out + (Vectors - 1) * 8, mask, acc[Vectors - 1]);
+}
+
+using PanelFn = void (*)(const float*, const float*, uint64_t, float*, uint64_t);
+
+template <int... V>
+constexpr std::array<PanelFn, sizeof...(V) + 1> panel_table(std::integer_sequence<int, V...>) {
+  return {nullptr, &panel_row<V + 1>...};
+}
+
+constexpr uint64_t kPanelVectors = RowPanels::kPanelColumns / 8;
+constexpr auto kPanelRows = panel_table(std::make_integer_sequence<int, kPanelVectors>{});
+
+// Vectors of the panel that starts at column j.
+uint64_t panel_vectors(uint64_t j, uint64_t n) {
+  return (std::min(RowPanels::kPanelColumns, n - j) + 7) / 8;
+}
+
+void panel_single_row(const float* a, const RowPanels& b, float* out) {
+  const float* panel = b.values().data();
+  for (uint64_t j = 0; j < b.n(); j += RowPanels::kPanelColumns) {
+    const uint64_t vectors = panel_vectors(j, b.n());
+    kPanelRows[vectors](a, panel, b.k(), out + j, std::min(RowPanels::kPanelColumns, b.n() - j));
+    panel += b.k() * vectors * 8;
+  }
+}
+
 void fused_product(const float* a, const float* b, uint64_t m, uint64_t k, uint64_t n,
                    float* out) {
   if (m == 1) return fused_single_row(a, b, k, n, out);
@@ -269,14 +317,41 @@ bool product_size(uint64_t x, uint64_t y, uint64_t expected) {
 
 }  // namespace
 
+std::shared_ptr<const RowPanels> RowPanels::arrange(std::span<const float> b, uint64_t k,
+                                                    uint64_t n) {
+  if (!product_size(k, n, b.size())) {
+    internal_fault("panels of a matrix that does not match its sizes");
+  }
+  if (!cached_processor_fuses()) return nullptr;
+  std::vector<float> values(padded_values(k, n), 0.0f);
+  float* to = values.data();
+  for (uint64_t j = 0; j < n; j += kPanelColumns) {
+    const uint64_t width = std::min(kPanelColumns, n - j);
+    const uint64_t stride = panel_vectors(j, n) * 8;
+    for (uint64_t p = 0; p < k; ++p, to += stride) {
+      std::copy_n(b.data() + p * n + j, width, to);
+    }
+  }
+  return std::shared_ptr<const RowPanels>(new RowPanels(k, n, std::move(values)));
+}
+
+uint64_t RowPanels::padded_values(uint64_t k, uint64_t n) {
+  const uint64_t whole = n / kPanelColumns * kPanelColumns;
+  return k * (whole + (n - whole + 7) / 8 * 8);
+}
+
 void accumulate_product(std::span<const float> a, std::span<const float> b, uint64_t m,
-                        uint64_t k, uint64_t n, std::span<float> out) {
+                        uint64_t k, uint64_t n, std::span<float> out, const RowPanels* panels) {
   if (!product_size(m, k, a.size()) || !product_size(k, n, b.size()) ||
       !product_size(m, n, out.size())) {
     internal_fault("matrix product with slices that do not match its sizes");
   }
+  if (panels != nullptr && (panels->k() != k || panels->n() != n)) {
+    internal_fault("matrix product with panels of another matrix");
+  }
   if (m == 0 || k == 0 || n == 0) return;
   if (!portable_forced.load(std::memory_order_relaxed) && cached_processor_fuses()) {
+    if (m == 1 && panels != nullptr) return panel_single_row(a.data(), *panels, out.data());
     fused_product(a.data(), b.data(), m, k, n, out.data());
   } else {
     portable_product(a.data(), b.data(), m, k, n, out.data());
