@@ -68,7 +68,8 @@ const Size kSizes[] = {
     {8, 33, 24}, {1, 5, 130}, {6, 4, 49}, {5, 300, 37}, {1, 257, 9},
     // Column panels of single rows: whole, one past, a ragged last panel, and a
     // second row, which reads b in its own layout.
-    {1, 3, 64}, {1, 4, 65}, {1, 6, 161}, {1, 2, 200}, {2, 4, 70},
+    {1, 3, 64}, {1, 4, 65}, {1, 3, 96}, {1, 4, 97}, {1, 6, 161}, {1, 2, 200}, {1, 5, 300},
+    {2, 4, 70},
 };
 
 std::vector<float> small_integers(size_t count, std::mt19937& rng) {
@@ -244,21 +245,24 @@ TEST(AccumulateProduct, PanelsOfAnotherMatrixAreAnInternalFault) {
 
 TEST(RowPanels, SetOutEachPanelsRowsInTurnPaddedToWholeVectors) {
   if (!processor_has_fma()) GTEST_SKIP() << "panels are set out only for the fused path";
-  // 2 x 70: a whole panel of 64 columns, then one of 6 columns padded to 8.
-  std::vector<float> b(140);
+  // 2 x (P + 6): a whole panel of P columns, then one of 6 columns padded to 8.
+  constexpr uint64_t P = wd::RowPanels::kPanelColumns;
+  constexpr uint64_t n = P + 6;
+  std::vector<float> b(2 * n);
   for (size_t i = 0; i < b.size(); ++i) b[i] = static_cast<float>(i + 1);
-  const auto panels = wd::RowPanels::arrange(b, 2, 70);
+  const auto panels = wd::RowPanels::arrange(b, 2, n);
   ASSERT_NE(panels, nullptr);
   const std::vector<float>& v = panels->values();
-  ASSERT_EQ(v.size(), 2u * 64 + 2u * 8);
-  EXPECT_EQ(wd::RowPanels::padded_values(2, 70), v.size());
-  EXPECT_EQ(v[0], 1.0f);     // row 0, column 0
-  EXPECT_EQ(v[64], 71.0f);   // row 1, column 0
-  EXPECT_EQ(v[128], 65.0f);  // last panel: row 0, column 64
-  EXPECT_EQ(v[133], 70.0f);
-  EXPECT_EQ(v[134], 0.0f);   // padding
-  EXPECT_EQ(v[136], 135.0f);  // row 1, column 64
-  EXPECT_EQ(v[143], 0.0f);
+  ASSERT_EQ(v.size(), 2 * P + 2 * 8);
+  EXPECT_EQ(wd::RowPanels::padded_values(2, n), v.size());
+  EXPECT_EQ(v[0], b[0]);              // row 0, column 0
+  EXPECT_EQ(v[P - 1], b[P - 1]);      // row 0, column P - 1
+  EXPECT_EQ(v[P], b[n]);              // row 1, column 0
+  EXPECT_EQ(v[2 * P], b[P]);          // last panel: row 0, column P
+  EXPECT_EQ(v[2 * P + 5], b[n - 1]);  // row 0, last column
+  EXPECT_EQ(v[2 * P + 6], 0.0f);      // padding
+  EXPECT_EQ(v[2 * P + 8], b[n + P]);  // row 1, column P
+  EXPECT_EQ(v[2 * P + 15], 0.0f);
 }
 
 }  // namespace

@@ -251,18 +251,18 @@ __attribute__((target("avx2,fma"))) void panel_row(const float* a, const float* 
                                                    uint64_t k, float* out, uint64_t width) {
   const __m256i mask = lane_mask(width - (Vectors - 1) * 8);
   __m256 acc[Vectors];
-#pragma GCC unroll 8
+#pragma GCC unroll 16
   for (int v = 0; v < Vectors - 1; ++v) acc[v] = _mm256_loadu_ps(out + v * 8);
   acc[Vectors - 1] = _mm256_maskload_ps(out + (Vectors - 1) * 8, mask);
   for (uint64_t p = 0; p < k; ++p) {
     const __m256 t = _mm256_broadcast_ss(a + p);
-#pragma GCC unroll 8
+#pragma GCC unroll 16
     for (int v = 0; v < Vectors; ++v) {
       acc[v] = _mm256_fmadd_ps(t, _mm256_loadu_ps(panel + v * 8), acc[v]);
     }
     panel += Vectors * 8;
   }
-#pragma GCC unroll 8
+#pragma GCC unroll 16
   for (int v = 0; v < Vectors - 1; ++v) _mm256_storeu_ps(out + v * 8, acc[v]);
   _mm256_maskstore_ps(out + (Vectors - 1) * 8, mask, acc[Vectors - 1]);
 }

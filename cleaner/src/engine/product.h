@@ -15,7 +15,7 @@ namespace wd {
 // padded with zeros to a whole number of 8-lane vectors.
 class RowPanels {
  public:
-  static constexpr uint64_t kPanelColumns = 64;
+  static constexpr uint64_t kPanelColumns = 96;
 
   // Null on processors without the fused path, which reads b in its own layout.
   static std::shared_ptr<const RowPanels> arrange(std::span<const float> b, uint64_t k,
