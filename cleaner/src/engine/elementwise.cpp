@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cstddef>
 
+#include "hyperbolic.h"
 #include "kernels.h"
 
 namespace wd {
@@ -47,7 +48,8 @@ void apply_unary(UnaryFunction function, std::span<const float> x, std::span<flo
       map_each(x, y, sigmoid);
       return;
     case UnaryFunction::Tanh:
-      map_each(x, y, [](float v) { return tanhf(v); });
+      std::copy(x.begin(), x.end(), y.begin());
+      hyperbolic_tangents(y);
       return;
     case UnaryFunction::Sqrt:
       map_blocks(

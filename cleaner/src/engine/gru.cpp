@@ -4,6 +4,7 @@
 #include <cstring>
 #include <optional>
 
+#include "hyperbolic.h"
 #include "kernels.h"
 #include "product.h"
 #include "work.h"
@@ -102,7 +103,7 @@ void step_gates(const float* xp, float* hp, float* h, uint64_t hidden) {
     const T sum = reset * c + x;
     store(candidate + j, sum);
   });
-  for (uint64_t j = 0; j < hidden; ++j) candidate[j] = tanhf(candidate[j]);
+  hyperbolic_tangents({candidate, hidden});
   each_unit<Lanes>(hidden, [&]<typename T>(uint64_t j) {
     T e, c, previous;
     load(e, ez + j);
