@@ -66,8 +66,12 @@ TEST(Unary, AppliesEachFunctionElementByElement) {
   }
 }
 
+// More than two blocks of the batched exponential, with inputs whose exponentials lie
+// near a rounding tie (+-2^-24, +-2^-25) or out of its vector range (+-88.5).
 TEST(Unary, SigmoidAndTanhAndLogMatchTheMathLibrary) {
-  const std::vector<float> x = {-3.5f, -0.75f, 0.1f, 1.0f, 2.5f, 17.0f, 0.003f};
+  const std::vector<float> x = {-3.5f,    -0.75f,    0.1f,     1.0f,      2.5f,  17.0f,  0.003f,
+                                0x1p-24f, -0x1p-24f, 0x1p-25f, -0x1p-25f, 88.5f, -88.5f, -0.0f,
+                                -40.0f,   6.25f,     -17.5f,   0.5f,      kNaN};
   const Tensor tensor = Tensor::floats({x.size()}, x);
   std::vector<float> sigmoid, tanh, log;
   for (const float v : x) {

@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cstddef>
 
+#include "exponential.h"
 #include "hyperbolic.h"
 #include "kernels.h"
 
@@ -31,9 +32,12 @@ float relu(float x) { return x > 0.0f ? x : 0.0f; }
 
 __m128 relu_block(__m128 x) { return _mm_and_ps(_mm_cmpgt_ps(x, _mm_setzero_ps()), x); }
 
-float sigmoid(float x) {
-  const float e = expf(-x);
-  return 1.0f / (e + 1.0f);
+// 1 / (expf(-x) + 1), each operation rounded on its own; the exponentials are taken
+// as one batch between the negation and the division.
+void sigmoids(std::span<const float> x, std::span<float> y) {
+  std::transform(x.begin(), x.end(), y.begin(), [](float v) { return -v; });
+  exponentials(y);
+  std::transform(y.begin(), y.end(), y.begin(), [](float e) { return 1.0f / (e + 1.0f); });
 }
 
 void apply_unary(UnaryFunction function, std::span<const float> x, std::span<float> y) {
@@ -45,7 +49,7 @@ void apply_unary(UnaryFunction function, std::span<const float> x, std::span<flo
       map_blocks(x, y, relu_block, relu);
       return;
     case UnaryFunction::Sigmoid:
-      map_each(x, y, sigmoid);
+      sigmoids(x, y);
       return;
     case UnaryFunction::Tanh:
       std::copy(x.begin(), x.end(), y.begin());

@@ -1,9 +1,8 @@
-#include <math.h>
-
 #include <algorithm>
 #include <cstring>
 #include <optional>
 
+#include "exponential.h"
 #include "hyperbolic.h"
 #include "kernels.h"
 #include "product.h"
@@ -89,7 +88,7 @@ void step_gates(const float* xp, float* hp, float* h, uint64_t hidden) {
     const T sum = -(x + r);
     store(hp + j, sum);
   });
-  for (uint64_t j = 0; j < 2 * hidden; ++j) hp[j] = expf(hp[j]);
+  exponentials(std::span<float>(hp, 2 * hidden));
   const float* ez = hp;
   const float* er = hp + hidden;
   float* candidate = hp + 2 * hidden;
