@@ -318,6 +318,14 @@ TEST(GatherStrided, WalksTargetPositionsInRowMajorOrder) {
       {"rank 0", {}, 4, {}, {4}},
       // An axis of size 1 is never stepped along, whatever its stride.
       {"size-one axis with a huge stride", {1, 3}, 0, {INT64_MAX, 2}, {0, 2, 4}},
+      // Axes that read one contiguous stretch are copied as one run; the rest are not.
+      {"rows that follow one another", {2, 3}, 0, {3, 1}, {0, 1, 2, 3, 4, 5}},
+      {"trailing axis of size one joined to rows that stay apart", {2, 2, 1}, 1, {3, 1, 7},
+       {1, 2, 4, 5}},
+      {"size-one axis between rows that follow one another", {2, 1, 2}, 0, {2, -5, 1},
+       {0, 1, 2, 3}},
+      {"last axis of size one under a stepped axis", {3, 1}, 0, {2, INT64_MIN}, {0, 2, 4}},
+      {"rows that follow one another backwards", {2, 3}, 3, {-3, 1}, {3, 4, 5, 0, 1, 2}},
       {"empty target reads nothing", {0, 4}, 1000, {INT64_MIN, 7}, {}},
   };
   for (const Case& c : cases) {

@@ -1,5 +1,4 @@
 #include <algorithm>
-#include <cstring>
 #include <iterator>
 #include <numeric>
 #include <optional>
@@ -341,15 +340,16 @@ Result<Outputs> concat_kernel(const op::Concat& params, Inputs inputs) {
   // Empty parts add nothing to any block; left in, the walk below could take blocks
   // times parts steps that copy nothing, far beyond the count of the result.
   std::erase_if(parts, [](const FloatView& part) { return part.data.empty(); });
-  std::vector<float> data(count);
   const uint64_t blocks =
       parts.empty() ? 0 : element_count(Shape(first.begin(), first.begin() + a));
-  float* dest = data.data();
+  // Every value is appended exactly once: the list is reserved, not zero-filled.
+  std::vector<float> data;
+  data.reserve(count);
   for (uint64_t j = 0; j < blocks; ++j) {
     for (const FloatView& part : parts) {
       const uint64_t block = part.data.size() / blocks;
-      std::copy_n(part.data.data() + j * block, block, dest);
-      dest += block;
+      const float* start = part.data.data() + j * block;
+      data.insert(data.end(), start, start + block);
     }
   }
   return single(Tensor::floats(std::move(shape), std::move(data)));
@@ -408,13 +408,14 @@ Result<Outputs> gather_kernel(const op::Gather& params, Inputs inputs) {
   shape.insert(shape.end(), dims.begin() + a + 1, dims.end());
   WD_TRY(const uint64_t count, checked_element_count(shape));
 
-  std::vector<float> data(count);
+  // Every value is appended exactly once: the list is reserved, not zero-filled.
+  std::vector<float> data;
+  data.reserve(count);
   if (inner != 0) {
-    float* dest = data.data();
     for (uint64_t j = 0; j < outer; ++j) {
       for (const uint64_t position : positions) {
-        std::memcpy(dest, x.data.data() + (j * extent + position) * inner, inner * sizeof(float));
-        dest += inner;
+        const float* start = x.data.data() + (j * extent + position) * inner;
+        data.insert(data.end(), start, start + inner);
       }
     }
   }

@@ -3,7 +3,6 @@
 #include <math.h>
 
 #include <algorithm>
-#include <cstring>
 
 namespace wd {
 
@@ -236,18 +235,17 @@ Result<Tensor> apply(FloatView a, FloatView b) {
   return Tensor::floats(std::move(shape), std::move(out));
 }
 
-// Walks the positions of `shape` in row-major order over all axes but the last and
-// calls visit(offset) with the offset of each row's first element. Offsets wrap
-// modulo 2^64 rather than overflow: an axis of size 1 may carry any stride, since
-// it is never multiplied by an index other than 0.
+// Calls visit(offset) for every position of `shape` in row-major order (once for a
+// shape of no axes) with the offset of that position under `strides`. Every size is
+// at least 1. Offsets wrap modulo 2^64 rather than overflow: an axis of size 1 may
+// carry any stride, since it is never multiplied by an index other than 0.
 template <typename Visit>
-void for_each_row(const Shape& shape, std::span<const int64_t> strides, uint64_t offset,
-                  Visit visit) {
-  const std::size_t outer = shape.size() - 1;
-  std::vector<uint64_t> index(outer, 0);
+void for_each_position(std::span<const uint64_t> shape, std::span<const int64_t> strides,
+                       uint64_t offset, Visit visit) {
+  std::vector<uint64_t> index(shape.size(), 0);
   while (true) {
     visit(offset);
-    std::size_t axis = outer;
+    std::size_t axis = shape.size();
     while (axis-- > 0) {
       const uint64_t stride = static_cast<uint64_t>(strides[axis]);
       offset += stride;
@@ -257,6 +255,27 @@ void for_each_row(const Shape& shape, std::span<const int64_t> strides, uint64_t
     }
     if (axis == static_cast<std::size_t>(-1)) return;
   }
+}
+
+// How gather_strided reads a target shape: the first `walked` axes position by
+// position, and under each position one run of `length` elements `step` apart. The
+// run is the last axis, joined with the axes before it for as long as together they
+// read one contiguous stretch of the source, so that a slab is one block copy.
+struct Runs {
+  std::size_t walked;
+  uint64_t length;
+  int64_t step;
+};
+
+Runs runs_of(const Shape& target, std::span<const int64_t> strides) {
+  Runs runs{target.size() - 1, target.back(), target.back() == 1 ? 1 : strides.back()};
+  if (runs.step != 1) return runs;
+  while (runs.walked > 0 && (target[runs.walked - 1] == 1 ||
+                             strides[runs.walked - 1] == static_cast<int64_t>(runs.length))) {
+    --runs.walked;
+    runs.length *= target[runs.walked];
+  }
+  return runs;
 }
 
 }  // namespace
@@ -299,7 +318,9 @@ std::vector<float> gather_strided(std::span<const float> source, const Shape& ta
   const Result<uint64_t> counted = checked_element_count(target);
   if (!counted) internal_fault("strided gather into an unchecked shape");
   const uint64_t count = *counted;
-  std::vector<float> out(count);
+  // Every element is appended exactly once: the list is reserved, not zero-filled.
+  std::vector<float> out;
+  out.reserve(count);
   if (count == 0) return out;
 
   // The callers guarantee every index lies inside the source; a caller that broke
@@ -315,21 +336,23 @@ std::vector<float> gather_strided(std::span<const float> source, const Shape& ta
   }
 
   if (target.empty()) {
-    out[0] = source[static_cast<uint64_t>(offset)];
+    out.push_back(source[static_cast<uint64_t>(offset)]);
     return out;
   }
-  const uint64_t row = target.back();
-  const uint64_t step = static_cast<uint64_t>(strides.back());
-  float* dest = out.data();
-  for_each_row(target, strides, static_cast<uint64_t>(offset), [&](uint64_t start) {
-    if (step == 1) {
-      std::memcpy(dest, source.data() + start, row * sizeof(float));
-    } else {
-      uint64_t at = start;
-      for (uint64_t j = 0; j < row; ++j, at += step) dest[j] = source[at];
-    }
-    dest += row;
-  });
+  const Runs runs = runs_of(target, strides);
+  const uint64_t step = static_cast<uint64_t>(runs.step);
+  for_each_position(std::span(target).first(runs.walked), strides.first(runs.walked),
+                    static_cast<uint64_t>(offset), [&](uint64_t start) {
+                      if (step == 1) {
+                        const float* run = source.data() + start;
+                        out.insert(out.end(), run, run + runs.length);
+                      } else {
+                        uint64_t at = start;
+                        for (uint64_t j = 0; j < runs.length; ++j, at += step) {
+                          out.push_back(source[at]);
+                        }
+                      }
+                    });
   return out;
 }
 
@@ -344,12 +367,16 @@ std::vector<int64_t> offset_table(const Shape& shape, std::span<const int64_t> s
     table.push_back(0);
     return table;
   }
+  const std::size_t walked = shape.size() - 1;
   const uint64_t row = shape.back();
   const uint64_t step = static_cast<uint64_t>(strides.back());
-  for_each_row(shape, strides, 0, [&](uint64_t start) {
-    uint64_t at = start;
-    for (uint64_t j = 0; j < row; ++j, at += step) table.push_back(static_cast<int64_t>(at));
-  });
+  for_each_position(std::span(shape).first(walked), strides.first(walked), 0,
+                    [&](uint64_t start) {
+                      uint64_t at = start;
+                      for (uint64_t j = 0; j < row; ++j, at += step) {
+                        table.push_back(static_cast<int64_t>(at));
+                      }
+                    });
   return table;
 }
 
