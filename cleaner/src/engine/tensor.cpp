@@ -132,34 +132,43 @@ inline float binary(float a, float b) {
 }
 
 // Rows are processed in fixed blocks so that the compiler vectorises the block
-// loop at -O2; the output never overlaps an operand, which spares it run-time
-// overlap checks.
+// loop at -O2. Each block of the operands is read into locals before any of it is
+// written, so the output may be the first operand itself (a result written over a
+// value nothing reads any more) without run-time overlap checks; no other overlap
+// is ever asked for.
 constexpr std::size_t kBlock = 8;
 
 template <BinaryFunction F>
-void row_with_row(const float* __restrict a, const float* __restrict b, float* __restrict out,
-                  std::size_t n) {
+void row_with_row(const float* a, const float* b, float* out, std::size_t n) {
   std::size_t i = 0;
   for (; i + kBlock <= n; i += kBlock) {
-    for (std::size_t k = 0; k < kBlock; ++k) out[i + k] = binary<F>(a[i + k], b[i + k]);
+    float x[kBlock];
+    float y[kBlock];
+    std::copy_n(a + i, kBlock, x);
+    std::copy_n(b + i, kBlock, y);
+    for (std::size_t k = 0; k < kBlock; ++k) out[i + k] = binary<F>(x[k], y[k]);
   }
   for (; i < n; ++i) out[i] = binary<F>(a[i], b[i]);
 }
 
 template <BinaryFunction F>
-void row_with_value(const float* __restrict a, float b, float* __restrict out, std::size_t n) {
+void row_with_value(const float* a, float b, float* out, std::size_t n) {
   std::size_t i = 0;
   for (; i + kBlock <= n; i += kBlock) {
-    for (std::size_t k = 0; k < kBlock; ++k) out[i + k] = binary<F>(a[i + k], b);
+    float x[kBlock];
+    std::copy_n(a + i, kBlock, x);
+    for (std::size_t k = 0; k < kBlock; ++k) out[i + k] = binary<F>(x[k], b);
   }
   for (; i < n; ++i) out[i] = binary<F>(a[i], b);
 }
 
 template <BinaryFunction F>
-void value_with_row(float a, const float* __restrict b, float* __restrict out, std::size_t n) {
+void value_with_row(float a, const float* b, float* out, std::size_t n) {
   std::size_t i = 0;
   for (; i + kBlock <= n; i += kBlock) {
-    for (std::size_t k = 0; k < kBlock; ++k) out[i + k] = binary<F>(a, b[i + k]);
+    float y[kBlock];
+    std::copy_n(b + i, kBlock, y);
+    for (std::size_t k = 0; k < kBlock; ++k) out[i + k] = binary<F>(a, y[k]);
   }
   for (; i < n; ++i) out[i] = binary<F>(a, b[i]);
 }
@@ -177,18 +186,20 @@ std::vector<uint64_t> broadcast_strides(const Shape& shape, const Shape& target)
 }
 
 template <BinaryFunction F>
-Result<Tensor> apply(FloatView a, FloatView b) {
+Result<Tensor> apply(FloatView a, FloatView b, Tensor* a_tensor) {
   const float* da = a.data.data();
   const float* db = b.data.data();
-  if (a.dims() == b.dims()) {
-    std::vector<float> out(a.data.size());
-    row_with_row<F>(da, db, out.data(), out.size());
-    return Tensor::floats(a.dims(), std::move(out));
-  }
-  if (b.data.size() == 1 && b.rank() <= a.rank()) {
-    std::vector<float> out(a.data.size());
-    row_with_value<F>(da, db[0], out.data(), out.size());
-    return Tensor::floats(a.dims(), std::move(out));
+  // a's shape is read only until its tensor is taken.
+  const bool same_shapes = a.dims() == b.dims();
+  if (same_shapes || (b.data.size() == 1 && b.rank() <= a.rank())) {
+    Tensor out = a_tensor ? std::move(*a_tensor)
+                          : Tensor::floats(a.dims(), std::vector<float>(a.data.size()));
+    if (same_shapes) {
+      row_with_row<F>(da, db, out.f32.data(), out.f32.size());
+    } else {
+      row_with_value<F>(da, db[0], out.f32.data(), out.f32.size());
+    }
+    return out;
   }
   if (a.data.size() == 1 && a.rank() <= b.rank()) {
     std::vector<float> out(b.data.size());
@@ -198,8 +209,7 @@ Result<Tensor> apply(FloatView a, FloatView b) {
 
   WD_TRY(Shape shape, broadcast_shapes(a.dims(), b.dims()));
   WD_TRY(const uint64_t count, checked_element_count(shape));
-  std::vector<float> out(count);
-  if (count == 0) return Tensor::floats(std::move(shape), std::move(out));
+  if (count == 0) return Tensor::floats(std::move(shape), {});
 
   // Equal shapes and single-element operands were handled above, so the result
   // has at least one axis.
@@ -209,11 +219,15 @@ Result<Tensor> apply(FloatView a, FloatView b) {
   const uint64_t row = shape[rank - 1];
   const bool a_row = stride_a[rank - 1] == 1 || row == 1;
   const bool b_row = stride_b[rank - 1] == 1 || row == 1;
+  Tensor out = a_tensor != nullptr && a.dims() == shape
+                   ? std::move(*a_tensor)
+                   : Tensor::floats(std::move(shape), std::vector<float>(count));
+  const Shape& dims = out.shape;
 
   std::vector<uint64_t> index(rank - 1, 0);
   uint64_t offset_a = 0;
   uint64_t offset_b = 0;
-  for (float* dest = out.data(); dest != out.data() + count; dest += row) {
+  for (float* dest = out.f32.data(); dest != out.f32.data() + count; dest += row) {
     if (a_row && b_row) {
       row_with_row<F>(da + offset_a, db + offset_b, dest, row);
     } else if (a_row) {
@@ -226,13 +240,13 @@ Result<Tensor> apply(FloatView a, FloatView b) {
     for (std::size_t axis = rank - 1; axis-- > 0;) {
       offset_a += stride_a[axis];
       offset_b += stride_b[axis];
-      if (++index[axis] < shape[axis]) break;
-      offset_a -= stride_a[axis] * shape[axis];
-      offset_b -= stride_b[axis] * shape[axis];
+      if (++index[axis] < dims[axis]) break;
+      offset_a -= stride_a[axis] * dims[axis];
+      offset_b -= stride_b[axis] * dims[axis];
       index[axis] = 0;
     }
   }
-  return Tensor::floats(std::move(shape), std::move(out));
+  return out;
 }
 
 // Calls visit(offset) for every position of `shape` in row-major order (once for a
@@ -296,18 +310,23 @@ float apply_binary(BinaryFunction f, float a, float b) {
   internal_fault("unknown binary function");
 }
 
-Result<Tensor> broadcast_apply(FloatView a, FloatView b, BinaryFunction f) {
+Result<Tensor> broadcast_apply(FloatView a, FloatView b, BinaryFunction f, Tensor* a_tensor) {
+  if (a_tensor != nullptr && (a.shape != &a_tensor->shape ||
+                              a.data.data() != a_tensor->f32.data() ||
+                              a.data.size() != a_tensor->f32.size())) {
+    internal_fault("a tensor given up that is not the first operand's");
+  }
   switch (f) {
     case BinaryFunction::Add:
-      return apply<BinaryFunction::Add>(a, b);
+      return apply<BinaryFunction::Add>(a, b, a_tensor);
     case BinaryFunction::Sub:
-      return apply<BinaryFunction::Sub>(a, b);
+      return apply<BinaryFunction::Sub>(a, b, a_tensor);
     case BinaryFunction::Mul:
-      return apply<BinaryFunction::Mul>(a, b);
+      return apply<BinaryFunction::Mul>(a, b, a_tensor);
     case BinaryFunction::Div:
-      return apply<BinaryFunction::Div>(a, b);
+      return apply<BinaryFunction::Div>(a, b, a_tensor);
     case BinaryFunction::Pow:
-      return apply<BinaryFunction::Pow>(a, b);
+      return apply<BinaryFunction::Pow>(a, b, a_tensor);
   }
   internal_fault("unknown binary function");
 }
