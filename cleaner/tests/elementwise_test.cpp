@@ -31,6 +31,14 @@ Result<Outputs> run_unary(UnaryFunction function, const Tensor& x) {
   return unary_kernel(op::Unary{function}, list);
 }
 
+// The kernel on a copy of X that it may take over, as the executor offers a value
+// nothing reads afterwards: the result is then written over X's own values.
+Result<Outputs> run_unary_over_x(UnaryFunction function, const Tensor& x) {
+  Tensor expiring = x;
+  const Tensor* list[] = {&expiring};
+  return unary_kernel(op::Unary{function}, list, &expiring);
+}
+
 struct UnaryCase {
   const char* name;
   UnaryFunction function;
@@ -57,12 +65,14 @@ TEST(Unary, AppliesEachFunctionElementByElement) {
   for (const UnaryCase& c : cases) {
     SCOPED_TRACE(c.name);
     const Tensor x = Tensor::floats({c.x.size()}, c.x);
-    Result<Outputs> result = run_unary(c.function, x);
-    ASSERT_TRUE(result.ok()) << result.error().message;
-    ASSERT_EQ(result->size(), 1u);
-    EXPECT_EQ((*result)[0].type, ElementType::F32);
-    EXPECT_EQ((*result)[0].shape, x.shape);
-    expect_same_values((*result)[0].f32, c.expected);
+    for (const auto run : {run_unary, run_unary_over_x}) {
+      Result<Outputs> result = run(c.function, x);
+      ASSERT_TRUE(result.ok()) << result.error().message;
+      ASSERT_EQ(result->size(), 1u);
+      EXPECT_EQ((*result)[0].type, ElementType::F32);
+      EXPECT_EQ((*result)[0].shape, x.shape);
+      expect_same_values((*result)[0].f32, c.expected);
+    }
   }
 }
 
@@ -132,6 +142,14 @@ Result<Outputs> run_arithmetic(BinaryFunction function, const Tensor& a, const T
   return arithmetic_kernel(op::Arithmetic{function}, list);
 }
 
+// The kernel on a copy of A that it may take over: a result of A's shape is then
+// written over A's own values.
+Result<Outputs> run_arithmetic_over_a(BinaryFunction function, const Tensor& a, const Tensor& b) {
+  Tensor expiring = a;
+  const Tensor* list[] = {&expiring, &b};
+  return arithmetic_kernel(op::Arithmetic{function}, list, &expiring);
+}
+
 TEST(Arithmetic, CombinesUnderBroadcasting) {
   const std::vector<ArithmeticCase> cases = {
       {"add of equal shapes", BinaryFunction::Add, Tensor::floats({2, 2}, {1, 2, 3, 4}),
@@ -153,6 +171,12 @@ TEST(Arithmetic, CombinesUnderBroadcasting) {
        Tensor::floats({3}, {-kInf, kNaN, 1e20f}), Tensor::floats({}, {2}), {3}, {kInf, kNaN, kInf}},
       {"rows against a column", BinaryFunction::Sub, Tensor::floats({2, 1}, {10, 20}),
        Tensor::floats({3}, {1, 2, 3}), {2, 3}, {9, 8, 7, 19, 18, 17}},
+      {"rows against a column of their own count, over more than one block",
+       BinaryFunction::Div,
+       Tensor::floats({2, 9}, {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16, 17, 18}),
+       Tensor::floats({2, 1}, {2, 4}), {2, 9},
+       {0.5f, 1, 1.5f, 2, 2.5f, 3, 3.5f, 4, 4.5f, 2.5f, 2.75f, 3, 3.25f, 3.5f, 3.75f, 4, 4.25f,
+        4.5f}},
       {"both operands broadcast", BinaryFunction::Div, Tensor::floats({2, 1, 3}, {2, 4, 6, 8, 10, 12}),
        Tensor::floats({2, 1}, {1, 2}), {2, 2, 3}, {2, 4, 6, 1, 2, 3, 8, 10, 12, 4, 5, 6}},
       {"single value of a higher rank takes the broadcast shape", BinaryFunction::Add,
@@ -162,11 +186,13 @@ TEST(Arithmetic, CombinesUnderBroadcasting) {
   };
   for (const ArithmeticCase& c : cases) {
     SCOPED_TRACE(c.name);
-    Result<Outputs> result = run_arithmetic(c.function, c.a, c.b);
-    ASSERT_TRUE(result.ok()) << result.error().message;
-    ASSERT_EQ(result->size(), 1u);
-    EXPECT_EQ((*result)[0].shape, c.shape);
-    expect_same_values((*result)[0].f32, c.expected);
+    for (const auto run : {run_arithmetic, run_arithmetic_over_a}) {
+      Result<Outputs> result = run(c.function, c.a, c.b);
+      ASSERT_TRUE(result.ok()) << result.error().message;
+      ASSERT_EQ(result->size(), 1u);
+      EXPECT_EQ((*result)[0].shape, c.shape);
+      expect_same_values((*result)[0].f32, c.expected);
+    }
   }
 }
 

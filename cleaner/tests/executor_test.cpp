@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <bit>
 #include <optional>
 #include <string>
 #include <vector>
@@ -196,6 +197,65 @@ TEST(ModelStep, StoresResultsByPosition) {
   EXPECT_EQ(state, (std::vector<float>{1, 2}));
 }
 
+// Values are handed on to a later result, and dropped, only after their last
+// reader: each graph here would lose a value it still needs if one went earlier.
+TEST(ModelStep, KeepsEveryValueUntilItsLastReader) {
+  const Slot t = 4, flat = 5, constant = 6, flat_shape = 7;
+  const auto with_constants = [&](Graph graph) {
+    std::vector<float> values(kSpectrum);
+    for (uint64_t i = 0; i < kSpectrum; ++i) values[i] = static_cast<float>(i) * 0.5f;
+    graph.values[constant] = Tensor::floats({2, 161}, std::move(values));
+    graph.values[flat_shape] = Tensor::int64s({1}, {-1});
+    return graph;
+  };
+  const Op pass_state = unary(UnaryFunction::Identity, kStateIn, kStateOut);
+  const std::vector<float> spectrum = test_spectrum();
+  std::vector<float> relu = spectrum;
+  for (float& v : relu) v = v < 0 ? 0 : v;
+  std::vector<float> doubled = spectrum;
+  for (float& v : doubled) v += v;
+  std::vector<float> halves(kSpectrum);
+  for (uint64_t i = 0; i < kSpectrum; ++i) halves[i] = static_cast<float>(i) * 0.5f;
+
+  const struct {
+    const char* name;
+    Graph graph;
+    std::vector<float> spectrum;
+  } cases[] = {
+      {"an input mapped, then read again",
+       graph_of(8, {unary(UnaryFunction::Relu, kSpec, t),
+                    unary(UnaryFunction::Identity, kSpec, kSpecOut), pass_state}),
+       spectrum},
+      {"an input reshaped, then read again",
+       with_constants(graph_of(8, {Op{op::Reshape{}, {kSpec, flat_shape}, {flat}},
+                                   unary(UnaryFunction::Identity, kSpec, kSpecOut), pass_state})),
+       spectrum},
+      {"an output read by a later operation",
+       with_constants(graph_of(8, {unary(UnaryFunction::Relu, kSpec, kSpecOut),
+                                   Op{op::Reshape{}, {kSpecOut, flat_shape}, {flat}},
+                                   unary(UnaryFunction::Relu, kSpecOut, t), pass_state})),
+       relu},
+      {"a value read twice by its last reader",
+       graph_of(8, {unary(UnaryFunction::Identity, kSpec, t),
+                    Op{op::Arithmetic{BinaryFunction::Add}, {t, t}, {kSpecOut}}, pass_state}),
+       doubled},
+      {"a constant reshaped on every frame",
+       with_constants(graph_of(8, {Op{op::Reshape{}, {constant, flat_shape}, {kSpecOut}},
+                                   pass_state})),
+       halves},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::vector<float> state = {1, 2, 3};
+    for (int frame = 0; frame < 2; ++frame) {
+      const auto result = model_step(c.graph, 3, test_spectrum(), state);
+      ASSERT_TRUE(result) << result.error().message;
+      EXPECT_EQ(*result, c.spectrum);
+      EXPECT_EQ(state, (std::vector<float>{1, 2, 3}));
+    }
+  }
+}
+
 TEST(ModelStep, DropsInputsTheGraphDoesNotList) {
   Graph graph = graph_of(4, {unary(UnaryFunction::Identity, kSpec, kSpecOut),
                              unary(UnaryFunction::Identity, kStateIn, kStateOut)});
@@ -276,6 +336,95 @@ TEST(EvaluateOp, DispatchesEveryKindToItsKernel) {
       EXPECT_EQ(outputs.error().message, c.message) << c.name;
     }
   }
+}
+
+// evaluate_op with input 0 given up, as the executor offers a value nothing reads
+// afterwards, against evaluate_op on the same inputs kept: the same results or the
+// same failure. The kernels that only move or map values take the data over for
+// their result; a failing kernel leaves it in place.
+TEST(EvaluateOp, AnExpiringInputChangesNoResult) {
+  const Tensor matrix = floats({2, 3}, {1, -2, 3, -4, 5, -6});
+  const Tensor column = floats({2, 1}, {10, 20});
+  const Tensor row = floats({3}, {0.5f, 2, -1});
+  const Tensor one = floats({}, {2});
+  const Tensor flat = int64s({1}, {-1});
+  const Tensor axis_zero = int64s({1}, {0});
+  const Tensor axis_one = int64s({1}, {1});
+  const struct {
+    const char* name;
+    OpKind kind;
+    std::vector<Tensor> inputs;
+    bool taken;  // the result holds the data input 0 held
+  } cases[] = {
+      {"Identity", op::Unary{UnaryFunction::Identity}, {matrix}, true},
+      {"Relu", op::Unary{UnaryFunction::Relu}, {matrix}, true},
+      {"Sigmoid", op::Unary{UnaryFunction::Sigmoid}, {matrix}, true},
+      {"Tanh", op::Unary{UnaryFunction::Tanh}, {matrix}, true},
+      {"Sqrt", op::Unary{UnaryFunction::Sqrt}, {matrix}, true},
+      {"Log", op::Unary{UnaryFunction::Log}, {matrix}, true},
+      {"Sub of equal shapes", op::Arithmetic{BinaryFunction::Sub}, {matrix, matrix}, true},
+      {"Div by a single value", op::Arithmetic{BinaryFunction::Div}, {matrix, one}, true},
+      {"Pow by a row", op::Arithmetic{BinaryFunction::Pow}, {matrix, row}, true},
+      {"Mul by a column", op::Arithmetic{BinaryFunction::Mul}, {matrix, column}, true},
+      {"Add widening the first operand", op::Arithmetic{BinaryFunction::Add}, {column, row},
+       false},
+      {"Sub from a single value", op::Arithmetic{BinaryFunction::Sub}, {one, matrix}, false},
+      {"Add that does not broadcast", op::Arithmetic{BinaryFunction::Add},
+       {matrix, floats({2}, {1, 2})}, false},
+      {"Reshape", op::Reshape{}, {matrix, flat}, true},
+      {"Reshape to a malformed shape", op::Reshape{}, {matrix, int64s({2}, {-1, -1})}, false},
+      {"Squeeze", op::Squeeze{}, {column, axis_one}, true},
+      {"Squeeze of a dimension that is not 1", op::Squeeze{}, {column, axis_zero}, false},
+      {"Unsqueeze", op::Unsqueeze{}, {matrix, axis_zero}, true},
+      {"Flatten", op::Flatten{0}, {matrix}, true},
+      {"Transpose", op::Transpose{}, {matrix}, false},
+      {"Concat", op::Concat{1}, {matrix, column}, false},
+      {"Split", op::Split{1, 3}, {matrix}, false},
+      {"ReduceSum", op::ReduceSum{true, false}, {matrix, axis_one}, false},
+      {"LayerNormalization", op::LayerNormalization{-1, 1e-5f}, {matrix, row, row}, true},
+      {"LayerNormalization with a scale of the wrong size", op::LayerNormalization{0, 1e-5f},
+       {matrix, row}, false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::vector<const Tensor*> kept;
+    for (const Tensor& tensor : c.inputs) kept.push_back(&tensor);
+    const Result<Outputs> expected = evaluate_op(c.kind, kept);
+
+    std::vector<Tensor> given = c.inputs;
+    const std::vector<float> data = given[0].f32;
+    const float* held = given[0].f32.data();
+    std::vector<const Tensor*> pointers;
+    for (const Tensor& tensor : given) pointers.push_back(&tensor);
+    const Result<Outputs> got = evaluate_op(c.kind, pointers, &given[0]);
+
+    ASSERT_EQ(got.ok(), expected.ok());
+    if (!expected) {
+      EXPECT_EQ(got.error().message, expected.error().message);
+      EXPECT_EQ(given[0].f32, data);
+      continue;
+    }
+    ASSERT_EQ(got->size(), expected->size());
+    for (std::size_t k = 0; k < got->size(); ++k) {
+      EXPECT_EQ((*got)[k].shape, (*expected)[k].shape);
+      const std::vector<float>& values = (*got)[k].f32;
+      const std::vector<float>& wanted = (*expected)[k].f32;
+      ASSERT_EQ(values.size(), wanted.size());
+      for (std::size_t i = 0; i < values.size(); ++i) {
+        EXPECT_EQ(std::bit_cast<uint32_t>(values[i]), std::bit_cast<uint32_t>(wanted[i])) << i;
+      }
+    }
+    EXPECT_EQ((*got)[0].f32.data() == held, c.taken);
+    EXPECT_EQ(given[0].f32.empty(), c.taken);
+  }
+}
+
+TEST(EvaluateOp, AnExpiringTensorOtherThanInputZeroIsADefect) {
+  const Tensor a = floats({1}, {1});
+  Tensor b = floats({1}, {2});
+  const std::vector<const Tensor*> inputs = {&a, &b};
+  EXPECT_THROW((void)evaluate_op(op::Unary{UnaryFunction::Relu}, inputs, &b), InternalFault);
+  EXPECT_THROW((void)evaluate_op(op::Unary{UnaryFunction::Relu}, {}, &b), InternalFault);
 }
 
 }  // namespace

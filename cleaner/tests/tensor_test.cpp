@@ -197,6 +197,23 @@ TEST(ApplyBinary, SingleIeeeOperations) {
   EXPECT_TRUE(std::isnan(apply_binary(BinaryFunction::Pow, std::nanf(""), 2.0f)));
 }
 
+// broadcast_apply again with a's tensor given up, as for an operand nothing reads
+// afterwards: the same result, which is a's tensor exactly when it has a's shape.
+void expect_same_over_a(const Tensor& a, const Tensor& b, BinaryFunction f,
+                        const Tensor& expected) {
+  Tensor given = a;
+  const float* held = given.f32.data();
+  const Result<Tensor> got = broadcast_apply(view(given), view(b), f, &given);
+  ASSERT_TRUE(got.ok()) << got.error().message;
+  EXPECT_EQ(got->shape, expected.shape);
+  EXPECT_EQ(got->f32, expected.f32);
+  const bool over_a = expected.shape == a.shape;
+  EXPECT_EQ(given.f32.empty(), over_a || a.f32.empty());
+  if (over_a) {
+    EXPECT_EQ(got->f32.data(), held);
+  }
+}
+
 TEST(BroadcastApply, ShortcutsAndGeneralWalk) {
   struct Case {
     const char* name;
@@ -219,6 +236,9 @@ TEST(BroadcastApply, ShortcutsAndGeneralWalk) {
        Tensor::floats({3}, {1, 2, 3}), BinaryFunction::Sub, {1, 3}, {4, 3, 2}},
       {"row against rows", Tensor::floats({2, 3}, {1, 2, 3, 4, 5, 6}),
        Tensor::floats({3}, {10, 20, 30}), BinaryFunction::Add, {2, 3}, {11, 22, 33, 14, 25, 36}},
+      {"column against rows", Tensor::floats({2, 3}, {1, 2, 3, 4, 5, 6}),
+       Tensor::floats({2, 1}, {10, -0.5f}), BinaryFunction::Mul, {2, 3},
+       {10, 20, 30, -2, -2.5f, -3}},
       {"column against row", Tensor::floats({2, 1}, {1, 2}), Tensor::floats({1, 3}, {10, 20, 30}),
        BinaryFunction::Sub, {2, 3}, {-9, -19, -29, -8, -18, -28}},
       {"row against column", Tensor::floats({3}, {1, 2, 3}), Tensor::floats({2, 1}, {10, 20}),
@@ -238,6 +258,7 @@ TEST(BroadcastApply, ShortcutsAndGeneralWalk) {
     EXPECT_EQ(got->type, ElementType::F32);
     EXPECT_EQ(got->shape, c.shape);
     EXPECT_EQ(got->f32, c.data);
+    expect_same_over_a(c.a, c.b, c.f, Tensor::floats(c.shape, c.data));
   }
 }
 
@@ -271,6 +292,8 @@ TEST(BroadcastApply, LongRows) {
        row_of({{100, -1}})},
       {"row against rows", iota({2, 19}), iota({19}), BinaryFunction::Sub, {2, 19},
        row_of({{0, 0}, {19, 0}})},
+      {"column against rows", iota({2, 19}), Tensor::floats({2, 1}, {1, 2}), BinaryFunction::Mul,
+       {2, 19}, row_of({{0, 1}, {38, 2}})},
       {"row against column", iota({19}), Tensor::floats({2, 1}, {1, 2}), BinaryFunction::Mul,
        {2, 19}, row_of({{0, 1}, {0, 2}})},
       {"column against row", Tensor::floats({2, 1}, {100, 200}), iota({19}), BinaryFunction::Sub,
@@ -282,6 +305,7 @@ TEST(BroadcastApply, LongRows) {
     ASSERT_TRUE(got.ok()) << got.error().message;
     EXPECT_EQ(got->shape, c.shape);
     EXPECT_EQ(got->f32, c.data);
+    expect_same_over_a(c.a, c.b, c.f, Tensor::floats(c.shape, c.data));
   }
 }
 
@@ -301,6 +325,13 @@ TEST(BroadcastApply, Refusals) {
   EXPECT_EQ(huge.error().message, "[32768, 32768] holds too many values");
 }
 
+TEST(BroadcastApply, ATensorGivenUpMustBeTheFirstOperands) {
+  const Tensor a = Tensor::floats({2}, {1, 2});
+  Tensor other = a;
+  EXPECT_THROW((void)broadcast_apply(view(a), view(a), BinaryFunction::Add, &other),
+               InternalFault);
+}
+
 TEST(GatherStrided, WalksTargetPositionsInRowMajorOrder) {
   const std::vector<float> source = {0, 1, 2, 3, 4, 5};
   struct Case {
@@ -318,6 +349,14 @@ TEST(GatherStrided, WalksTargetPositionsInRowMajorOrder) {
       {"rank 0", {}, 4, {}, {4}},
       // An axis of size 1 is never stepped along, whatever its stride.
       {"size-one axis with a huge stride", {1, 3}, 0, {INT64_MAX, 2}, {0, 2, 4}},
+      // Axes that read one contiguous stretch are copied as one run; the rest are not.
+      {"rows that follow one another", {2, 3}, 0, {3, 1}, {0, 1, 2, 3, 4, 5}},
+      {"trailing axis of size one joined to rows that stay apart", {2, 2, 1}, 1, {3, 1, 7},
+       {1, 2, 4, 5}},
+      {"size-one axis between rows that follow one another", {2, 1, 2}, 0, {2, -5, 1},
+       {0, 1, 2, 3}},
+      {"last axis of size one under a stepped axis", {3, 1}, 0, {2, INT64_MIN}, {0, 2, 4}},
+      {"rows that follow one another backwards", {2, 3}, 3, {-3, 1}, {3, 4, 5, 0, 1, 2}},
       {"empty target reads nothing", {0, 4}, 1000, {INT64_MIN, 7}, {}},
   };
   for (const Case& c : cases) {

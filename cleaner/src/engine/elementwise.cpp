@@ -43,7 +43,8 @@ void sigmoids(std::span<const float> x, std::span<float> y) {
 void apply_unary(UnaryFunction function, std::span<const float> x, std::span<float> y) {
   switch (function) {
     case UnaryFunction::Identity:
-      std::copy(x.begin(), x.end(), y.begin());
+      // Written in place, the values are already there.
+      if (y.data() != x.data()) std::copy(x.begin(), x.end(), y.begin());
       return;
     case UnaryFunction::Relu:
       map_blocks(x, y, relu_block, relu);
@@ -68,22 +69,26 @@ void apply_unary(UnaryFunction function, std::span<const float> x, std::span<flo
 
 }  // namespace
 
-Result<Outputs> unary_kernel(const op::Unary& params, Inputs inputs) {
+Result<Outputs> unary_kernel(const op::Unary& params, Inputs inputs, Tensor* expiring) {
   WD_TRY(const Tensor* x_tensor, input(inputs, 0));
   WD_TRY(const FloatView x, as_floats(*x_tensor));
-  std::vector<float> y(x.data.size());
-  apply_unary(params.function, x.data, y);
+  // Each value is read before its own place is written, so an expiring X becomes
+  // the result, mapped in place.
+  Tensor y = expiring ? std::move(*expiring)
+                      : Tensor::floats(x.dims(), std::vector<float>(x.data.size()));
+  apply_unary(params.function, x.data, y.f32);
   Outputs outputs;
-  outputs.push_back(Tensor::floats(x.dims(), std::move(y)));
+  outputs.push_back(std::move(y));
   return outputs;
 }
 
-Result<Outputs> arithmetic_kernel(const op::Arithmetic& params, Inputs inputs) {
+Result<Outputs> arithmetic_kernel(const op::Arithmetic& params, Inputs inputs,
+                                  Tensor* expiring) {
   WD_TRY(const Tensor* a_tensor, input(inputs, 0));
   WD_TRY(const FloatView a, as_floats(*a_tensor));
   WD_TRY(const Tensor* b_tensor, input(inputs, 1));
   WD_TRY(const FloatView b, as_floats(*b_tensor));
-  WD_TRY(Tensor result, broadcast_apply(a, b, params.function));
+  WD_TRY(Tensor result, broadcast_apply(a, b, params.function, expiring));
   Outputs outputs;
   outputs.push_back(std::move(result));
   return outputs;

@@ -1,7 +1,9 @@
 #include "executor.h"
 
+#include <algorithm>
 #include <array>
 #include <optional>
+#include <type_traits>
 #include <utility>
 
 #include "work.h"
@@ -9,11 +11,16 @@
 namespace wd {
 namespace {
 
-using KernelEntry = Result<Outputs> (*)(const OpKind&, Inputs);
+using KernelEntry = Result<Outputs> (*)(const OpKind&, Inputs, Tensor*);
 
-template <typename Params, Result<Outputs> (*Kernel)(const Params&, Inputs)>
-Result<Outputs> dispatch(const OpKind& kind, Inputs inputs) {
-  return Kernel(std::get<Params>(kind), inputs);
+// Kernels that cannot use an expiring input are not offered it.
+template <typename Params, auto Kernel>
+Result<Outputs> dispatch(const OpKind& kind, Inputs inputs, Tensor* expiring) {
+  if constexpr (std::is_invocable_v<decltype(Kernel), const Params&, Inputs, Tensor*>) {
+    return Kernel(std::get<Params>(kind), inputs, expiring);
+  } else {
+    return Kernel(std::get<Params>(kind), inputs);
+  }
 }
 
 // One entry per operation kind, in the order of the OpKind variant.
@@ -41,21 +48,66 @@ constexpr uint64_t kSpectrumValues = 322;
 
 CleanError step_failure(std::string message) { return CleanError::other(std::move(message)); }
 
+// One slot of the frame's value table.
+struct FrameValue {
+  std::optional<Tensor> tensor;
+  // The position in the graph's operations of the last one that reads the slot; one
+  // past the last operation for a graph output, which must survive them all.
+  std::size_t last_read = 0;
+};
+using FrameTable = std::vector<FrameValue>;
+
+FrameTable empty_frame_table(const Graph& graph) {
+  FrameTable frame(graph.slot_count);
+  for (std::size_t i = 0; i < graph.ops.size(); ++i) {
+    for (const OptionalSlot& slot : graph.ops[i].inputs) {
+      if (slot && *slot < frame.size()) frame[*slot].last_read = i;
+    }
+  }
+  for (const Slot slot : graph.outputs) {
+    if (slot < frame.size()) frame[slot].last_read = graph.ops.size();
+  }
+  return frame;
+}
+
 // A constant is seen before a run-time value of the same slot.
-const Tensor* lookup(const Graph& graph, const std::vector<std::optional<Tensor>>& frame,
-                     const OptionalSlot& slot) {
+const Tensor* lookup(const Graph& graph, const FrameTable& frame, const OptionalSlot& slot) {
   if (!slot) return nullptr;
   if (*slot < graph.values.size() && graph.values[*slot]) return &*graph.values[*slot];
-  if (*slot < frame.size() && frame[*slot]) return &*frame[*slot];
+  if (*slot < frame.size() && frame[*slot].tensor) return &*frame[*slot].tensor;
   return nullptr;
 }
 
-Result<Tensor, CleanError> collect_output(const Graph& graph,
-                                          std::vector<std::optional<Tensor>>& frame, Slot slot) {
+// Input 0 of the operation at `position` when it is a value of this frame that no
+// later operation reads and that no other input of this one names.
+Tensor* expiring_input(FrameTable& frame, const Op& op, std::size_t position,
+                       const std::vector<const Tensor*>& inputs) {
+  if (op.inputs.empty() || !op.inputs[0] || *op.inputs[0] >= frame.size()) return nullptr;
+  FrameValue& value = frame[*op.inputs[0]];
+  if (!value.tensor || &*value.tensor != inputs[0] || value.last_read != position) return nullptr;
+  if (std::find(op.inputs.begin() + 1, op.inputs.end(), op.inputs[0]) != op.inputs.end()) {
+    return nullptr;
+  }
+  return &*value.tensor;
+}
+
+// Drops the values whose last reader is the operation at `position`, so that the
+// operations after it reuse their memory while it is still in the cache.
+void release_read_values(FrameTable& frame, const Op& op, std::size_t position) {
+  for (const OptionalSlot& slot : op.inputs) {
+    if (slot && *slot < frame.size() && frame[*slot].last_read == position) {
+      frame[*slot].tensor.reset();
+    }
+  }
+}
+
+uint64_t value_count(const Tensor& tensor) { return tensor.f32.size() + tensor.i64.size(); }
+
+Result<Tensor, CleanError> collect_output(const Graph& graph, FrameTable& frame, Slot slot) {
   std::optional<Tensor> found;
-  if (slot < frame.size() && frame[slot]) {
-    found = std::move(frame[slot]);
-    frame[slot].reset();
+  if (slot < frame.size() && frame[slot].tensor) {
+    found = std::move(frame[slot].tensor);
+    frame[slot].tensor.reset();
   } else if (slot < graph.values.size() && graph.values[slot]) {
     found = *graph.values[slot];
   }
@@ -67,8 +119,11 @@ Result<Tensor, CleanError> collect_output(const Graph& graph,
 
 }  // namespace
 
-Result<Outputs> evaluate_op(const OpKind& kind, Inputs inputs) {
-  return kKernels[kind.index()](kind, inputs);
+Result<Outputs> evaluate_op(const OpKind& kind, Inputs inputs, Tensor* expiring) {
+  if (expiring != nullptr && (inputs.empty() || inputs[0] != expiring)) {
+    internal_fault("an expiring tensor that is not input 0");
+  }
+  return kKernels[kind.index()](kind, inputs, expiring);
 }
 
 Result<std::vector<float>, CleanError> model_step(const Graph& graph,
@@ -85,29 +140,40 @@ Result<std::vector<float>, CleanError> model_step(const Graph& graph,
       Tensor::floats({state_length}, std::move(state_data)),
   };
 
-  std::vector<std::optional<Tensor>> frame(graph.slot_count);
+  FrameTable frame = empty_frame_table(graph);
   for (std::size_t i = 0; i < graph.inputs.size() && i < frame_inputs.size(); ++i) {
     const Slot slot = graph.inputs[i];
     if (slot >= frame.size()) internal_fault("graph input slot out of range");
-    frame[slot] = std::move(frame_inputs[i]);
+    frame[slot].tensor = std::move(frame_inputs[i]);
   }
 
-  // Every value of the frame is kept until the frame ends, so together they are
-  // held to the bound of one tensor, their sizes counted with their values: a small
-  // graph must not keep many just under it, nor many shapes of a great many axes.
-  // Their work is bounded together too, as many operations each within the bound of
-  // one could add up to hours per frame.
+  // The values of the frame are counted as if every one were kept until the frame
+  // ends, so together they are held to the bound of one tensor, their sizes counted
+  // with their values: a small graph must not keep many just under it, nor many
+  // shapes of a great many axes. Their work is bounded together too, as many
+  // operations each within the bound of one could add up to hours per frame.
   uint64_t computed_count = 0;
   WorkBudget frame_work;
   std::vector<const Tensor*> op_inputs;
-  for (const Op& op : graph.ops) {
+  for (std::size_t position = 0; position < graph.ops.size(); ++position) {
+    const Op& op = graph.ops[position];
     op_inputs.clear();
     for (const OptionalSlot& slot : op.inputs) op_inputs.push_back(lookup(graph, frame, slot));
-    Result<Outputs> results = evaluate_op(op.kind, op_inputs);
+    Tensor* expiring = expiring_input(frame, op, position, op_inputs);
+    const uint64_t expiring_count = expiring ? value_count(*expiring) : 0;
+    Result<Outputs> results = evaluate_op(op.kind, op_inputs, expiring);
     if (!results) return step_failure(std::move(results).error().message);
-    if (!frame_work.spend(operation_work(op.kind, op_inputs, *results))) {
+    // Values a kernel took over from the expiring input were read all the same.
+    uint64_t work = operation_work(op.kind, op_inputs, *results);
+    if (expiring && __builtin_add_overflow(work, expiring_count - value_count(*expiring), &work)) {
+      work = UINT64_MAX;
+    }
+    if (!frame_work.spend(work)) {
       return step_failure("the frame's operations need too much work together");
     }
+    // Released before the results are stored, so that a result written into the
+    // slot it was computed from is kept like any other.
+    release_read_values(frame, op, position);
     Outputs& produced = *results;
     for (std::size_t k = 0; k < produced.size() && k < op.outputs.size(); ++k) {
       const OptionalSlot& slot = op.outputs[k];
@@ -118,11 +184,12 @@ Result<std::vector<float>, CleanError> model_step(const Graph& graph,
       if (computed_count > kMaxElements) {
         return step_failure("the frame's values hold too many values together");
       }
-      frame[*slot] = std::move(produced[k]);
+      frame[*slot].tensor = std::move(produced[k]);
     }
   }
 
   std::vector<Tensor> collected;
+  collected.reserve(graph.outputs.size());
   for (const Slot slot : graph.outputs) {
     WD_TRY(Tensor tensor, collect_output(graph, frame, slot));
     collected.push_back(std::move(tensor));

@@ -12,8 +12,12 @@
 namespace wd {
 
 // Evaluates one operation on its inputs (null for an absent input). Used both for
-// folding at load time and for every frame, so both compute identically.
-Result<Outputs> evaluate_op(const OpKind& kind, Inputs inputs);
+// folding at load time and for every frame, so both compute identically. expiring,
+// when given, is inputs[0] and nothing reads it after this operation: a kernel whose
+// result has X's values or is computed from them place by place may take X's data
+// over for it instead of copying it or allocating anew, leaving X without data (and
+// only when it succeeds). No result depends on whether it does.
+Result<Outputs> evaluate_op(const OpKind& kind, Inputs inputs, Tensor* expiring = nullptr);
 
 // Runs every operation of the graph once for one frame. spectrum holds 322 values
 // (161 bins, real and imaginary). The state vector is taken over; on success it

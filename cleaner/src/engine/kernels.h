@@ -1,6 +1,8 @@
 // The operator kernels, one per operation kind, in the form the executor calls:
 // the operation's parameters and its input list in, the output tensors or a failure
-// message out. Kernels never see slots or names.
+// message out. Kernels never see slots or names. A kernel that takes `expiring` may
+// take over that tensor's data, which the executor passes only when it is input 0
+// and nothing reads it afterwards (see evaluate_op).
 #pragma once
 
 #include <vector>
@@ -14,18 +16,24 @@ namespace wd {
 using Outputs = std::vector<Tensor>;
 
 // Element-wise (elementwise.cpp)
-Result<Outputs> unary_kernel(const op::Unary& params, Inputs inputs);
-Result<Outputs> arithmetic_kernel(const op::Arithmetic& params, Inputs inputs);
+Result<Outputs> unary_kernel(const op::Unary& params, Inputs inputs,
+                             Tensor* expiring = nullptr);
+Result<Outputs> arithmetic_kernel(const op::Arithmetic& params, Inputs inputs,
+                                  Tensor* expiring = nullptr);
 
 // Shape and indexing (shape_ops.cpp)
-Result<Outputs> reshape_kernel(const op::Reshape& params, Inputs inputs);
+Result<Outputs> reshape_kernel(const op::Reshape& params, Inputs inputs,
+                               Tensor* expiring = nullptr);
 Result<Outputs> transpose_kernel(const op::Transpose& params, Inputs inputs);
 Result<Outputs> slice_kernel(const op::Slice& params, Inputs inputs);
 Result<Outputs> split_kernel(const op::Split& params, Inputs inputs);
-Result<Outputs> squeeze_kernel(const op::Squeeze& params, Inputs inputs);
-Result<Outputs> unsqueeze_kernel(const op::Unsqueeze& params, Inputs inputs);
+Result<Outputs> squeeze_kernel(const op::Squeeze& params, Inputs inputs,
+                               Tensor* expiring = nullptr);
+Result<Outputs> unsqueeze_kernel(const op::Unsqueeze& params, Inputs inputs,
+                                 Tensor* expiring = nullptr);
 Result<Outputs> concat_kernel(const op::Concat& params, Inputs inputs);
-Result<Outputs> flatten_kernel(const op::Flatten& params, Inputs inputs);
+Result<Outputs> flatten_kernel(const op::Flatten& params, Inputs inputs,
+                               Tensor* expiring = nullptr);
 Result<Outputs> gather_kernel(const op::Gather& params, Inputs inputs);
 
 // Reduction (reduce.cpp)
@@ -39,7 +47,8 @@ Result<Outputs> gemm_kernel(const op::Gemm& params, Inputs inputs);
 Result<Outputs> matmul_kernel(const op::MatMul& params, Inputs inputs);
 
 // LayerNormalization (layernorm.cpp)
-Result<Outputs> layer_normalization_kernel(const op::LayerNormalization& params, Inputs inputs);
+Result<Outputs> layer_normalization_kernel(const op::LayerNormalization& params, Inputs inputs,
+                                           Tensor* expiring = nullptr);
 
 // GRU (gru.cpp)
 Result<Outputs> gru_kernel(const op::Gru& params, Inputs inputs);

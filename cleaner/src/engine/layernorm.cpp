@@ -8,7 +8,7 @@
 namespace wd {
 
 Result<Outputs> layer_normalization_kernel(const op::LayerNormalization& params,
-                                           Inputs inputs) {
+                                           Inputs inputs, Tensor* expiring) {
   WD_TRY(const Tensor* x_tensor, input(inputs, 0));
   WD_TRY(const FloatView x, as_floats(*x_tensor));
   WD_TRY(const uint64_t axis, normalize_axis(params.axis, x.rank()));
@@ -39,10 +39,14 @@ Result<Outputs> layer_normalization_kernel(const op::LayerNormalization& params,
 
   const float count = static_cast<float>(length);
   const float epsilon = params.epsilon;
-  std::vector<float> y(x.data.size());
+  // A row's sums are taken before any of it is written, and each value is read
+  // before its own place is, so an expiring X becomes the result, normalised in
+  // place.
+  Tensor y = expiring ? std::move(*expiring)
+                      : Tensor::floats(x.dims(), std::vector<float>(x.data.size()));
   for (std::size_t start = 0; start < x.data.size(); start += length) {
     const float* row = x.data.data() + start;
-    float* out = y.data() + start;
+    float* out = y.f32.data() + start;
     // One accumulator in index order: partial sums would round differently.
     float sum = -0.0f;
     for (std::size_t i = 0; i < length; ++i) sum += row[i];
@@ -62,7 +66,7 @@ Result<Outputs> layer_normalization_kernel(const op::LayerNormalization& params,
   }
 
   Outputs outputs;
-  outputs.push_back(Tensor::floats(x.dims(), std::move(y)));
+  outputs.push_back(std::move(y));
   return outputs;
 }
 

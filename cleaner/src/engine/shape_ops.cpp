@@ -1,5 +1,4 @@
 #include <algorithm>
-#include <cstring>
 #include <iterator>
 #include <numeric>
 #include <optional>
@@ -47,10 +46,13 @@ Outputs single(Tensor tensor) {
   return outputs;
 }
 
-// X's data under a new shape with the same element count.
-Result<Outputs> relabelled(FloatView x, Shape shape) {
+// X's data under a new shape with the same element count: taken over when X is
+// expiring, copied otherwise.
+Result<Outputs> relabelled(FloatView x, Shape shape, Tensor* expiring) {
   WD_CHECK(checked_element_count(shape));
-  return single(Tensor::floats(std::move(shape), std::vector<float>(x.data.begin(), x.data.end())));
+  std::vector<float> data =
+      expiring ? std::move(expiring->f32) : std::vector<float>(x.data.begin(), x.data.end());
+  return single(Tensor::floats(std::move(shape), std::move(data)));
 }
 
 // Product of the sizes, or nothing when it does not fit 64 bits.
@@ -86,7 +88,7 @@ Result<Tensor> swap_last_axes(FloatView x) {
   return permute_axes(x, perm);
 }
 
-Result<Outputs> reshape_kernel(const op::Reshape& params, Inputs inputs) {
+Result<Outputs> reshape_kernel(const op::Reshape& params, Inputs inputs, Tensor* expiring) {
   WD_TRY(const FloatView x, data_input(inputs));
   WD_TRY(const std::span<const int64_t> requested, integer_input(inputs, 1));
   const uint64_t count = x.data.size();
@@ -123,7 +125,7 @@ Result<Outputs> reshape_kernel(const op::Reshape& params, Inputs inputs) {
     }
     shape[*inferred] = product ? count / *product : 0;
   }
-  return relabelled(x, std::move(shape));
+  return relabelled(x, std::move(shape), expiring);
 }
 
 Result<Outputs> transpose_kernel(const op::Transpose& params, Inputs inputs) {
@@ -259,7 +261,7 @@ Result<Outputs> split_kernel(const op::Split& params, Inputs inputs) {
   return parts;
 }
 
-Result<Outputs> squeeze_kernel(const op::Squeeze&, Inputs inputs) {
+Result<Outputs> squeeze_kernel(const op::Squeeze&, Inputs inputs, Tensor* expiring) {
   WD_TRY(const FloatView x, data_input(inputs));
   const uint64_t rank = x.rank();
   WD_TRY(const std::optional<std::span<const int64_t>> given, optional_integer_input(inputs, 1));
@@ -268,7 +270,7 @@ Result<Outputs> squeeze_kernel(const op::Squeeze&, Inputs inputs) {
   if (!given) {
     std::copy_if(x.dims().begin(), x.dims().end(), std::back_inserter(shape),
                  [](uint64_t size) { return size != 1; });
-    return relabelled(x, std::move(shape));
+    return relabelled(x, std::move(shape), expiring);
   }
   if (rank == 0 && !given->empty()) return axis_failure(given->front(), rank);
   WD_TRY(const std::vector<uint64_t> axes, normalize_axes(*given, rank));
@@ -280,10 +282,10 @@ Result<Outputs> squeeze_kernel(const op::Squeeze&, Inputs inputs) {
   for (uint64_t i = 0; i < rank; ++i) {
     if (!removed[i]) shape.push_back(x.dims()[i]);
   }
-  return relabelled(x, std::move(shape));
+  return relabelled(x, std::move(shape), expiring);
 }
 
-Result<Outputs> unsqueeze_kernel(const op::Unsqueeze&, Inputs inputs) {
+Result<Outputs> unsqueeze_kernel(const op::Unsqueeze&, Inputs inputs, Tensor* expiring) {
   WD_TRY(const FloatView x, data_input(inputs));
   WD_TRY(const std::span<const int64_t> given, integer_input(inputs, 1));
   // The shape is a buffer like the data and stays within the same bound, though a
@@ -309,7 +311,7 @@ Result<Outputs> unsqueeze_kernel(const op::Unsqueeze&, Inputs inputs) {
       shape.push_back(*next_size++);
     }
   }
-  return relabelled(x, std::move(shape));
+  return relabelled(x, std::move(shape), expiring);
 }
 
 Result<Outputs> concat_kernel(const op::Concat& params, Inputs inputs) {
@@ -341,21 +343,22 @@ Result<Outputs> concat_kernel(const op::Concat& params, Inputs inputs) {
   // Empty parts add nothing to any block; left in, the walk below could take blocks
   // times parts steps that copy nothing, far beyond the count of the result.
   std::erase_if(parts, [](const FloatView& part) { return part.data.empty(); });
-  std::vector<float> data(count);
   const uint64_t blocks =
       parts.empty() ? 0 : element_count(Shape(first.begin(), first.begin() + a));
-  float* dest = data.data();
+  // Every value is appended exactly once: the list is reserved, not zero-filled.
+  std::vector<float> data;
+  data.reserve(count);
   for (uint64_t j = 0; j < blocks; ++j) {
     for (const FloatView& part : parts) {
       const uint64_t block = part.data.size() / blocks;
-      std::copy_n(part.data.data() + j * block, block, dest);
-      dest += block;
+      const float* start = part.data.data() + j * block;
+      data.insert(data.end(), start, start + block);
     }
   }
   return single(Tensor::floats(std::move(shape), std::move(data)));
 }
 
-Result<Outputs> flatten_kernel(const op::Flatten& params, Inputs inputs) {
+Result<Outputs> flatten_kernel(const op::Flatten& params, Inputs inputs, Tensor* expiring) {
   WD_TRY(const FloatView x, data_input(inputs));
   const uint64_t rank = x.rank();
   uint64_t a = 0;
@@ -371,7 +374,7 @@ Result<Outputs> flatten_kernel(const op::Flatten& params, Inputs inputs) {
   // wraps to a value that leaves the result empty as well.
   const uint64_t rows = element_count(Shape(x.dims().begin(), x.dims().begin() + a));
   const uint64_t count = x.data.size();
-  return relabelled(x, Shape{rows, count / (rows == 0 ? 1 : rows)});
+  return relabelled(x, Shape{rows, count / (rows == 0 ? 1 : rows)}, expiring);
 }
 
 Result<Outputs> gather_kernel(const op::Gather& params, Inputs inputs) {
@@ -408,13 +411,14 @@ Result<Outputs> gather_kernel(const op::Gather& params, Inputs inputs) {
   shape.insert(shape.end(), dims.begin() + a + 1, dims.end());
   WD_TRY(const uint64_t count, checked_element_count(shape));
 
-  std::vector<float> data(count);
+  // Every value is appended exactly once: the list is reserved, not zero-filled.
+  std::vector<float> data;
+  data.reserve(count);
   if (inner != 0) {
-    float* dest = data.data();
     for (uint64_t j = 0; j < outer; ++j) {
       for (const uint64_t position : positions) {
-        std::memcpy(dest, x.data.data() + (j * extent + position) * inner, inner * sizeof(float));
-        dest += inner;
+        const float* start = x.data.data() + (j * extent + position) * inner;
+        data.insert(data.end(), start, start + inner);
       }
     }
   }

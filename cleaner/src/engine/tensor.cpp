@@ -3,7 +3,6 @@
 #include <math.h>
 
 #include <algorithm>
-#include <cstring>
 
 namespace wd {
 
@@ -133,34 +132,43 @@ inline float binary(float a, float b) {
 }
 
 // Rows are processed in fixed blocks so that the compiler vectorises the block
-// loop at -O2; the output never overlaps an operand, which spares it run-time
-// overlap checks.
+// loop at -O2. Each block of the operands is read into locals before any of it is
+// written, so the output may be the first operand itself (a result written over a
+// value nothing reads any more) without run-time overlap checks; no other overlap
+// is ever asked for.
 constexpr std::size_t kBlock = 8;
 
 template <BinaryFunction F>
-void row_with_row(const float* __restrict a, const float* __restrict b, float* __restrict out,
-                  std::size_t n) {
+void row_with_row(const float* a, const float* b, float* out, std::size_t n) {
   std::size_t i = 0;
   for (; i + kBlock <= n; i += kBlock) {
-    for (std::size_t k = 0; k < kBlock; ++k) out[i + k] = binary<F>(a[i + k], b[i + k]);
+    float x[kBlock];
+    float y[kBlock];
+    std::copy_n(a + i, kBlock, x);
+    std::copy_n(b + i, kBlock, y);
+    for (std::size_t k = 0; k < kBlock; ++k) out[i + k] = binary<F>(x[k], y[k]);
   }
   for (; i < n; ++i) out[i] = binary<F>(a[i], b[i]);
 }
 
 template <BinaryFunction F>
-void row_with_value(const float* __restrict a, float b, float* __restrict out, std::size_t n) {
+void row_with_value(const float* a, float b, float* out, std::size_t n) {
   std::size_t i = 0;
   for (; i + kBlock <= n; i += kBlock) {
-    for (std::size_t k = 0; k < kBlock; ++k) out[i + k] = binary<F>(a[i + k], b);
+    float x[kBlock];
+    std::copy_n(a + i, kBlock, x);
+    for (std::size_t k = 0; k < kBlock; ++k) out[i + k] = binary<F>(x[k], b);
   }
   for (; i < n; ++i) out[i] = binary<F>(a[i], b);
 }
 
 template <BinaryFunction F>
-void value_with_row(float a, const float* __restrict b, float* __restrict out, std::size_t n) {
+void value_with_row(float a, const float* b, float* out, std::size_t n) {
   std::size_t i = 0;
   for (; i + kBlock <= n; i += kBlock) {
-    for (std::size_t k = 0; k < kBlock; ++k) out[i + k] = binary<F>(a, b[i + k]);
+    float y[kBlock];
+    std::copy_n(b + i, kBlock, y);
+    for (std::size_t k = 0; k < kBlock; ++k) out[i + k] = binary<F>(a, y[k]);
   }
   for (; i < n; ++i) out[i] = binary<F>(a, b[i]);
 }
@@ -178,18 +186,20 @@ std::vector<uint64_t> broadcast_strides(const Shape& shape, const Shape& target)
 }
 
 template <BinaryFunction F>
-Result<Tensor> apply(FloatView a, FloatView b) {
+Result<Tensor> apply(FloatView a, FloatView b, Tensor* a_tensor) {
   const float* da = a.data.data();
   const float* db = b.data.data();
-  if (a.dims() == b.dims()) {
-    std::vector<float> out(a.data.size());
-    row_with_row<F>(da, db, out.data(), out.size());
-    return Tensor::floats(a.dims(), std::move(out));
-  }
-  if (b.data.size() == 1 && b.rank() <= a.rank()) {
-    std::vector<float> out(a.data.size());
-    row_with_value<F>(da, db[0], out.data(), out.size());
-    return Tensor::floats(a.dims(), std::move(out));
+  // a's shape is read only until its tensor is taken.
+  const bool same_shapes = a.dims() == b.dims();
+  if (same_shapes || (b.data.size() == 1 && b.rank() <= a.rank())) {
+    Tensor out = a_tensor ? std::move(*a_tensor)
+                          : Tensor::floats(a.dims(), std::vector<float>(a.data.size()));
+    if (same_shapes) {
+      row_with_row<F>(da, db, out.f32.data(), out.f32.size());
+    } else {
+      row_with_value<F>(da, db[0], out.f32.data(), out.f32.size());
+    }
+    return out;
   }
   if (a.data.size() == 1 && a.rank() <= b.rank()) {
     std::vector<float> out(b.data.size());
@@ -199,8 +209,7 @@ Result<Tensor> apply(FloatView a, FloatView b) {
 
   WD_TRY(Shape shape, broadcast_shapes(a.dims(), b.dims()));
   WD_TRY(const uint64_t count, checked_element_count(shape));
-  std::vector<float> out(count);
-  if (count == 0) return Tensor::floats(std::move(shape), std::move(out));
+  if (count == 0) return Tensor::floats(std::move(shape), {});
 
   // Equal shapes and single-element operands were handled above, so the result
   // has at least one axis.
@@ -210,11 +219,15 @@ Result<Tensor> apply(FloatView a, FloatView b) {
   const uint64_t row = shape[rank - 1];
   const bool a_row = stride_a[rank - 1] == 1 || row == 1;
   const bool b_row = stride_b[rank - 1] == 1 || row == 1;
+  Tensor out = a_tensor != nullptr && a.dims() == shape
+                   ? std::move(*a_tensor)
+                   : Tensor::floats(std::move(shape), std::vector<float>(count));
+  const Shape& dims = out.shape;
 
   std::vector<uint64_t> index(rank - 1, 0);
   uint64_t offset_a = 0;
   uint64_t offset_b = 0;
-  for (float* dest = out.data(); dest != out.data() + count; dest += row) {
+  for (float* dest = out.f32.data(); dest != out.f32.data() + count; dest += row) {
     if (a_row && b_row) {
       row_with_row<F>(da + offset_a, db + offset_b, dest, row);
     } else if (a_row) {
@@ -227,27 +240,26 @@ Result<Tensor> apply(FloatView a, FloatView b) {
     for (std::size_t axis = rank - 1; axis-- > 0;) {
       offset_a += stride_a[axis];
       offset_b += stride_b[axis];
-      if (++index[axis] < shape[axis]) break;
-      offset_a -= stride_a[axis] * shape[axis];
-      offset_b -= stride_b[axis] * shape[axis];
+      if (++index[axis] < dims[axis]) break;
+      offset_a -= stride_a[axis] * dims[axis];
+      offset_b -= stride_b[axis] * dims[axis];
       index[axis] = 0;
     }
   }
-  return Tensor::floats(std::move(shape), std::move(out));
+  return out;
 }
 
-// Walks the positions of `shape` in row-major order over all axes but the last and
-// calls visit(offset) with the offset of each row's first element. Offsets wrap
-// modulo 2^64 rather than overflow: an axis of size 1 may carry any stride, since
-// it is never multiplied by an index other than 0.
+// Calls visit(offset) for every position of `shape` in row-major order (once for a
+// shape of no axes) with the offset of that position under `strides`. Every size is
+// at least 1. Offsets wrap modulo 2^64 rather than overflow: an axis of size 1 may
+// carry any stride, since it is never multiplied by an index other than 0.
 template <typename Visit>
-void for_each_row(const Shape& shape, std::span<const int64_t> strides, uint64_t offset,
-                  Visit visit) {
-  const std::size_t outer = shape.size() - 1;
-  std::vector<uint64_t> index(outer, 0);
+void for_each_position(std::span<const uint64_t> shape, std::span<const int64_t> strides,
+                       uint64_t offset, Visit visit) {
+  std::vector<uint64_t> index(shape.size(), 0);
   while (true) {
     visit(offset);
-    std::size_t axis = outer;
+    std::size_t axis = shape.size();
     while (axis-- > 0) {
       const uint64_t stride = static_cast<uint64_t>(strides[axis]);
       offset += stride;
@@ -257,6 +269,27 @@ void for_each_row(const Shape& shape, std::span<const int64_t> strides, uint64_t
     }
     if (axis == static_cast<std::size_t>(-1)) return;
   }
+}
+
+// How gather_strided reads a target shape: the first `walked` axes position by
+// position, and under each position one run of `length` elements `step` apart. The
+// run is the last axis, joined with the axes before it for as long as together they
+// read one contiguous stretch of the source, so that a slab is one block copy.
+struct Runs {
+  std::size_t walked;
+  uint64_t length;
+  int64_t step;
+};
+
+Runs runs_of(const Shape& target, std::span<const int64_t> strides) {
+  Runs runs{target.size() - 1, target.back(), target.back() == 1 ? 1 : strides.back()};
+  if (runs.step != 1) return runs;
+  while (runs.walked > 0 && (target[runs.walked - 1] == 1 ||
+                             strides[runs.walked - 1] == static_cast<int64_t>(runs.length))) {
+    --runs.walked;
+    runs.length *= target[runs.walked];
+  }
+  return runs;
 }
 
 }  // namespace
@@ -277,18 +310,23 @@ float apply_binary(BinaryFunction f, float a, float b) {
   internal_fault("unknown binary function");
 }
 
-Result<Tensor> broadcast_apply(FloatView a, FloatView b, BinaryFunction f) {
+Result<Tensor> broadcast_apply(FloatView a, FloatView b, BinaryFunction f, Tensor* a_tensor) {
+  if (a_tensor != nullptr && (a.shape != &a_tensor->shape ||
+                              a.data.data() != a_tensor->f32.data() ||
+                              a.data.size() != a_tensor->f32.size())) {
+    internal_fault("a tensor given up that is not the first operand's");
+  }
   switch (f) {
     case BinaryFunction::Add:
-      return apply<BinaryFunction::Add>(a, b);
+      return apply<BinaryFunction::Add>(a, b, a_tensor);
     case BinaryFunction::Sub:
-      return apply<BinaryFunction::Sub>(a, b);
+      return apply<BinaryFunction::Sub>(a, b, a_tensor);
     case BinaryFunction::Mul:
-      return apply<BinaryFunction::Mul>(a, b);
+      return apply<BinaryFunction::Mul>(a, b, a_tensor);
     case BinaryFunction::Div:
-      return apply<BinaryFunction::Div>(a, b);
+      return apply<BinaryFunction::Div>(a, b, a_tensor);
     case BinaryFunction::Pow:
-      return apply<BinaryFunction::Pow>(a, b);
+      return apply<BinaryFunction::Pow>(a, b, a_tensor);
   }
   internal_fault("unknown binary function");
 }
@@ -299,7 +337,9 @@ std::vector<float> gather_strided(std::span<const float> source, const Shape& ta
   const Result<uint64_t> counted = checked_element_count(target);
   if (!counted) internal_fault("strided gather into an unchecked shape");
   const uint64_t count = *counted;
-  std::vector<float> out(count);
+  // Every element is appended exactly once: the list is reserved, not zero-filled.
+  std::vector<float> out;
+  out.reserve(count);
   if (count == 0) return out;
 
   // The callers guarantee every index lies inside the source; a caller that broke
@@ -315,21 +355,23 @@ std::vector<float> gather_strided(std::span<const float> source, const Shape& ta
   }
 
   if (target.empty()) {
-    out[0] = source[static_cast<uint64_t>(offset)];
+    out.push_back(source[static_cast<uint64_t>(offset)]);
     return out;
   }
-  const uint64_t row = target.back();
-  const uint64_t step = static_cast<uint64_t>(strides.back());
-  float* dest = out.data();
-  for_each_row(target, strides, static_cast<uint64_t>(offset), [&](uint64_t start) {
-    if (step == 1) {
-      std::memcpy(dest, source.data() + start, row * sizeof(float));
-    } else {
-      uint64_t at = start;
-      for (uint64_t j = 0; j < row; ++j, at += step) dest[j] = source[at];
-    }
-    dest += row;
-  });
+  const Runs runs = runs_of(target, strides);
+  const uint64_t step = static_cast<uint64_t>(runs.step);
+  for_each_position(std::span(target).first(runs.walked), strides.first(runs.walked),
+                    static_cast<uint64_t>(offset), [&](uint64_t start) {
+                      if (step == 1) {
+                        const float* run = source.data() + start;
+                        out.insert(out.end(), run, run + runs.length);
+                      } else {
+                        uint64_t at = start;
+                        for (uint64_t j = 0; j < runs.length; ++j, at += step) {
+                          out.push_back(source[at]);
+                        }
+                      }
+                    });
   return out;
 }
 
@@ -344,12 +386,16 @@ std::vector<int64_t> offset_table(const Shape& shape, std::span<const int64_t> s
     table.push_back(0);
     return table;
   }
+  const std::size_t walked = shape.size() - 1;
   const uint64_t row = shape.back();
   const uint64_t step = static_cast<uint64_t>(strides.back());
-  for_each_row(shape, strides, 0, [&](uint64_t start) {
-    uint64_t at = start;
-    for (uint64_t j = 0; j < row; ++j, at += step) table.push_back(static_cast<int64_t>(at));
-  });
+  for_each_position(std::span(shape).first(walked), strides.first(walked), 0,
+                    [&](uint64_t start) {
+                      uint64_t at = start;
+                      for (uint64_t j = 0; j < row; ++j, at += step) {
+                        table.push_back(static_cast<int64_t>(at));
+                      }
+                    });
   return table;
 }
 

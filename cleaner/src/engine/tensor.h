@@ -70,8 +70,12 @@ Result<Shape> broadcast_shapes(const Shape& a, const Shape& b);
 
 enum class BinaryFunction { Add, Sub, Mul, Div, Pow };
 float apply_binary(BinaryFunction f, float a, float b);
-// Element-wise f(a, b) under broadcasting; a is always the first operand.
-Result<Tensor> broadcast_apply(FloatView a, FloatView b, BinaryFunction f);
+// Element-wise f(a, b) under broadcasting; a is always the first operand. a_tensor,
+// when given, is the tensor a views, which the caller gives up: a result of a's
+// shape is then that tensor, written over in place, instead of a new one. The
+// result is the same either way.
+Result<Tensor> broadcast_apply(FloatView a, FloatView b, BinaryFunction f,
+                               Tensor* a_tensor = nullptr);
 
 std::vector<float> gather_strided(std::span<const float> source, const Shape& target,
                                   int64_t offset, std::span<const int64_t> strides);
