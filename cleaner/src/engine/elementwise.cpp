@@ -40,11 +40,15 @@ void sigmoids(std::span<const float> x, std::span<float> y) {
   std::transform(y.begin(), y.end(), y.begin(), [](float e) { return 1.0f / (e + 1.0f); });
 }
 
+// Written in place, the values are already there.
+void copy_unless_in_place(std::span<const float> x, std::span<float> y) {
+  if (y.data() != x.data()) std::copy(x.begin(), x.end(), y.begin());
+}
+
 void apply_unary(UnaryFunction function, std::span<const float> x, std::span<float> y) {
   switch (function) {
     case UnaryFunction::Identity:
-      // Written in place, the values are already there.
-      if (y.data() != x.data()) std::copy(x.begin(), x.end(), y.begin());
+      copy_unless_in_place(x, y);
       return;
     case UnaryFunction::Relu:
       map_blocks(x, y, relu_block, relu);
@@ -53,7 +57,7 @@ void apply_unary(UnaryFunction function, std::span<const float> x, std::span<flo
       sigmoids(x, y);
       return;
     case UnaryFunction::Tanh:
-      std::copy(x.begin(), x.end(), y.begin());
+      copy_unless_in_place(x, y);
       hyperbolic_tangents(y);
       return;
     case UnaryFunction::Sqrt:
