@@ -87,7 +87,7 @@ Result<Outputs> gemm_kernel(const op::Gemm& params, Inputs inputs) {
   if (sum_shape != product.shape) return fail("Gemm with a bias larger than its output");
   WD_TRY(Tensor sum, broadcast_apply(FloatView{&product.shape, product.f32},
                                      FloatView{&c_scaled.shape, c_scaled.f32},
-                                     BinaryFunction::Add));
+                                     BinaryFunction::Add, &product));
   return single(std::move(sum));
 }
 
