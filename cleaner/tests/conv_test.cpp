@@ -159,7 +159,7 @@ const Geometry kVectorLayouts[] = {
      {32, 32, 3, 3}, params({0, 1, 0, 1}, {1, 2}), true, {1, 32, 1, 81}},
     {"unit stride over 161 columns, pads 1", {1, 2, 3, 161}, {32, 2, 3, 3},
      params({0, 1, 0, 1}), true, {1, 32, 1, 161}},
-    {"29 filters in blocks of 16, 8, 4 and 1 over 37 columns", {1, 3, 2, 37}, {29, 3, 2, 3},
+    {"29 filters: blocks of 16, 8, 4 and 1, or 12, 12, 4 and 1", {1, 3, 2, 37}, {29, 3, 2, 3},
      params({0, 1, 0, 1}), true, {1, 29, 1, 37}},
     {"34 columns: two left over at four lanes", {1, 2, 1, 34}, {6, 2, 1, 3},
      params({0, 1, 0, 1}), true, {1, 6, 1, 34}},

@@ -161,7 +161,10 @@ void input_lanes(Lanes& v, const float* at, uint64_t stride) {
     if constexpr (lanes == 4) {
       v = __builtin_shufflevector(low, high, 0, 2, 5, 7);
     } else if constexpr (lanes == 8) {
-      v = __builtin_shufflevector(low, high, 0, 2, 4, 6, 9, 11, 13, 15);
+      // Within each four lanes, then pairs of lanes across the vector: AVX2 has no
+      // single shuffle of two vectors, and this pair is cheaper than the compiler's.
+      const Lanes quads = __builtin_shufflevector(low, high, 0, 2, 9, 11, 4, 6, 13, 15);
+      v = __builtin_shufflevector(quads, quads, 0, 1, 4, 5, 2, 3, 6, 7);
     } else {
       v = __builtin_shufflevector(low, high, 0, 2, 4, 6, 8, 10, 12, 14, 17, 19, 21, 23, 25, 27,
                                   29, 31);
@@ -225,11 +228,11 @@ void find_reach(Reach& reach, const ColumnEntry& entry, uint64_t first, uint64_t
   }
 }
 
-// Filters per block: as many as keep their accumulators, the input and the products in
-// registers (32 with AVX-512, 16 below it); the last filters of a group in blocks of
-// eight, four or one.
+// Filters per block: as many as keep their accumulators, the input and a product in
+// registers (32 with AVX-512, 16 below it), so that the input's loads and shuffles serve
+// many filters; the last filters of a group in blocks of eight, four or one.
 template <typename Lanes>
-constexpr int kFilterBlock = std::is_same_v<Lanes, Lanes16> ? 16 : 8;
+constexpr int kFilterBlock = std::is_same_v<Lanes, Lanes16> ? 16 : 12;
 constexpr float kZeroStarts[16] = {};
 
 template <typename Lanes>
