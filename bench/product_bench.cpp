@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "core_clock.h"
+#include "conv.h"
 #include "kernels.h"
 #include "product.h"
 

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "conv.h"
 #include "kernels.h"
 #include "product.h"
 

@@ -1,9 +1,11 @@
 #include <algorithm>
+#include <array>
 #include <atomic>
 #include <cstring>
 #include <optional>
 #include <type_traits>
 
+#include "conv.h"
 #include "kernels.h"
 #include "product.h"
 #include "work.h"
@@ -179,53 +181,57 @@ void input_lanes(Lanes& v, const float* at, uint64_t stride) {
 
 // How the lanes of one vector of output columns read one kernel column, worked out
 // once per vector so that its taps only load, and mask where some lanes read padding.
+// One per kernel column, as small as a column table entry: the masks and lane orders of
+// its taps come from the tables below.
 struct Reach {
   enum class Kind : uint8_t {
     None,      // no lane reads inside the input: the taps are skipped
     Whole,     // every lane does: a plain load at `input`
-    Shifted,   // a whole vector of valid columns loaded at `input`, moved by `order`
+    Shifted,   // a whole vector of valid columns loaded at `input`, lane l moved from l + shift
     Gathered,  // fewer valid columns than lanes: lane by lane from `input`
   };
   Kind kind;
+  int32_t shift;   // Shifted: from -lanes to lanes, exclusive
+  uint32_t low;    // lanes [low, high) read inside the input
+  uint32_t high;
   uint64_t input;  // the input position of the first value loaded
-  uint64_t low;    // lanes [low, high) read inside the input
-  uint64_t high;
-  alignas(64) int32_t order[16];   // Shifted: lane l takes loaded value order[l]
-  alignas(64) int32_t inside[16];  // Shifted, Gathered: all ones in lanes [low, high)
 };
+
+// Lanes from `low` on are those of kLaneMasks + 16 - low; lane l of
+// kLaneRotations<lanes> + lanes + shift is (l + shift) mod lanes.
+constexpr int32_t kLaneMasks[32] = {0,  0,  0,  0,  0,  0,  0,  0,  0,  0,  0,  0,  0,  0,  0,  0,
+                                    -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1};
+template <uint64_t Lanes>
+constexpr std::array<int32_t, 3 * Lanes> kLaneRotations = [] {
+  std::array<int32_t, 3 * Lanes> rotations{};
+  for (uint64_t i = 0; i < rotations.size(); ++i) rotations[i] = static_cast<int32_t>(i % Lanes);
+  return rotations;
+}();
 
 template <typename Lanes>
 void find_reach(Reach& reach, const ColumnEntry& entry, uint64_t first, uint64_t stride) {
   constexpr uint64_t lanes = kLanes<Lanes>;
   const Span columns = entry.columns;
-  reach.low = columns.first > first ? std::min(columns.first - first, lanes) : 0;
-  reach.high = columns.end > first ? std::min(columns.end - first, lanes) : 0;
+  reach.low = static_cast<uint32_t>(columns.first > first ? std::min(columns.first - first, lanes) : 0);
+  reach.high = static_cast<uint32_t>(columns.end > first ? std::min(columns.end - first, lanes) : 0);
   if (reach.high <= reach.low) {
     reach.kind = Reach::Kind::None;
     return;
   }
+  // The output column whose input the first loaded value is.
+  uint64_t loaded = first;
   if (reach.high - reach.low == lanes) {
     reach.kind = Reach::Kind::Whole;
-    reach.input = entry.first_input + (first - columns.first) * stride;
-    return;
-  }
-  // The output column whose input the first loaded value is.
-  uint64_t loaded = first + reach.low;
-  reach.kind = Reach::Kind::Gathered;
-  if (columns.end - columns.first >= lanes) {
-    // The valid vector nearest to the run's columns holds all of their valid ones.
+  } else if (columns.end - columns.first >= lanes) {
+    // The valid vector nearest to the vector's columns holds all of their valid ones.
     reach.kind = Reach::Kind::Shifted;
     loaded = std::clamp(first, columns.first, columns.end - lanes);
-    const int64_t shift = static_cast<int64_t>(first) - static_cast<int64_t>(loaded);
-    for (uint64_t l = 0; l < lanes; ++l) {
-      reach.order[l] = static_cast<int32_t>((static_cast<int64_t>(l) + shift) &
-                                            static_cast<int64_t>(lanes - 1));
-    }
+    reach.shift = static_cast<int32_t>(static_cast<int64_t>(first) - static_cast<int64_t>(loaded));
+  } else {
+    reach.kind = Reach::Kind::Gathered;
+    loaded = first + reach.low;
   }
   reach.input = entry.first_input + (loaded - columns.first) * stride;
-  for (uint64_t l = 0; l < lanes; ++l) {
-    reach.inside[l] = l >= reach.low && l < reach.high ? -1 : 0;
-  }
 }
 
 // Filters per block: as many as keep their accumulators, the input and a product in
@@ -335,11 +341,13 @@ void vector_run(const RowTaps& taps, float* out, uint64_t plane, uint64_t first)
         return;
       }
       LaneInts<Lanes> order;
-      std::memcpy(&order, reach.order, sizeof order);
+      std::memcpy(&order, kLaneRotations<lanes>.data() + lanes + reach.shift, sizeof order);
       in = __builtin_shuffle(in, order);
     }
-    LaneInts<Lanes> inside;
-    std::memcpy(&inside, reach.inside, sizeof inside);
+    LaneInts<Lanes> from_low, from_high;
+    std::memcpy(&from_low, kLaneMasks + 16 - reach.low, sizeof from_low);
+    std::memcpy(&from_high, kLaneMasks + 16 - reach.high, sizeof from_high);
+    const LaneInts<Lanes> inside = from_low & ~from_high;
 #pragma GCC unroll 16
     for (int f = 0; f < Filters; ++f) {
       Lanes wv;

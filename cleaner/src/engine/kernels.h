@@ -33,12 +33,6 @@ Result<Outputs> reduce_sum_kernel(const op::ReduceSum& params, Inputs inputs);
 
 // Convolution (conv.cpp)
 Result<Outputs> conv_kernel(const op::Conv& params, Inputs inputs);
-namespace testing {
-// Runs Conv's general path at this many lanes (4, 8 or 16), or at the processor's
-// widest (0), for tests comparing the widths; false, changing nothing, when the
-// processor cannot.
-bool force_conv_lanes(uint64_t lanes);
-}  // namespace testing
 
 // Gemm and MatMul (gemm.cpp)
 Result<Outputs> gemm_kernel(const op::Gemm& params, Inputs inputs);
