@@ -257,7 +257,8 @@ TEST(Conv, EveryWidthKeepsTheOrderOfEachOutput) {
     const Tensor f = floats(g.f, uniform_values(element_count(g.f), rng));
     const Tensor b = floats({g.f[0]}, uniform_values(g.f[0], rng));
     const Tensor* bias = g.with_bias ? &b : nullptr;
-    const std::vector<uint32_t> expected = bits(reference(g.params, x, f, bias, Rounding::Separate));
+    const std::vector<uint32_t> expected =
+        bits(reference(g.params, x, f, bias, Rounding::Separate));
     for (uint64_t lanes : kWidths) {
       const ForcedLanes width(lanes);
       if (!width.runs()) continue;

@@ -212,8 +212,10 @@ template <typename Lanes>
 void find_reach(Reach& reach, const ColumnEntry& entry, uint64_t first, uint64_t stride) {
   constexpr uint64_t lanes = kLanes<Lanes>;
   const Span columns = entry.columns;
-  reach.low = static_cast<uint32_t>(columns.first > first ? std::min(columns.first - first, lanes) : 0);
-  reach.high = static_cast<uint32_t>(columns.end > first ? std::min(columns.end - first, lanes) : 0);
+  const uint64_t low = columns.first > first ? std::min(columns.first - first, lanes) : 0;
+  const uint64_t high = columns.end > first ? std::min(columns.end - first, lanes) : 0;
+  reach.low = static_cast<uint32_t>(low);
+  reach.high = static_cast<uint32_t>(high);
   if (reach.high <= reach.low) {
     reach.kind = Reach::Kind::None;
     return;
@@ -286,6 +288,23 @@ void store(const Lanes (&acc)[Filters], float* out, uint64_t plane, uint64_t fir
   }
 }
 
+// Adds to each filter's accumulator its weight times the input values: in every lane, or
+// with Masked only in the lanes `inside` holds, the others keeping their sums as they are.
+template <bool Masked, typename Lanes, int Filters>
+void add_products(Lanes (&acc)[Filters], const Lanes& in, const LaneInts<Lanes>& inside,
+                  const float* weights, uint64_t filter_stride) {
+#pragma GCC unroll 16
+  for (int f = 0; f < Filters; ++f) {
+    Lanes wv;
+    splat(wv, weights[f * filter_stride]);
+    if constexpr (Masked) {
+      acc[f] = inside ? in * wv + acc[f] : acc[f];
+    } else {
+      acc[f] = in * wv + acc[f];
+    }
+  }
+}
+
 // Output columns [first, first + lanes) of Filters filters (output rows `plane` apart),
 // kept in registers across all taps; each tap's input values are loaded once for all
 // the filters. Lanes whose column reads padding at a kernel column skip its taps.
@@ -304,12 +323,7 @@ void vector_run(const RowTaps& taps, float* out, uint64_t plane, uint64_t first)
 #pragma GCC unroll 16
   for (int f = 0; f < Filters; ++f) splat(acc[f], taps.starts[f]);
   const auto accumulate = [&](const Lanes& in, const float* weights) {
-#pragma GCC unroll 16
-    for (int f = 0; f < Filters; ++f) {
-      Lanes wv;
-      splat(wv, weights[f * taps.filter_stride]);
-      acc[f] = in * wv + acc[f];
-    }
+    add_products<false>(acc, in, LaneInts<Lanes>{}, weights, taps.filter_stride);
   };
   if (whole) {
     // Every kernel column reads inside the input at every lane, `dilation` values
@@ -347,13 +361,7 @@ void vector_run(const RowTaps& taps, float* out, uint64_t plane, uint64_t first)
     LaneInts<Lanes> from_low, from_high;
     std::memcpy(&from_low, kLaneMasks + 16 - reach.low, sizeof from_low);
     std::memcpy(&from_high, kLaneMasks + 16 - reach.high, sizeof from_high);
-    const LaneInts<Lanes> inside = from_low & ~from_high;
-#pragma GCC unroll 16
-    for (int f = 0; f < Filters; ++f) {
-      Lanes wv;
-      splat(wv, weights[f * taps.filter_stride]);
-      acc[f] = inside ? in * wv + acc[f] : acc[f];
-    }
+    add_products<true>(acc, in, from_low & ~from_high, weights, taps.filter_stride);
   });
   store(acc, out, plane, first);
 }
@@ -481,10 +489,10 @@ void general(const op::Conv& params, const Geometry& g, std::span<const float> x
             }
             continue;
           }
-          const RowTaps taps{params,          g,      table,   channels,
-                             f.data() + filter * taps_per_filter,
-                             taps_per_filter, starts, reaches, kernel_rows,
-                             input_rows};
+          const RowTaps taps{params,          g,          table,
+                             channels,        f.data() + filter * taps_per_filter,
+                             taps_per_filter, starts,     reaches,
+                             kernel_rows,     input_rows};
           float* row_out = item_out.data() + row_start;
           if (block == kFilterBlock<Lanes>) {
             output_row<Lanes, kFilterBlock<Lanes>>(taps, row_out, plane);
