@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "core_clock.h"
+#include "conv.h"
 #include "kernels.h"
 #include "product.h"
 
@@ -99,9 +100,20 @@ wd::Tensor tensor(wd::Shape shape, uint32_t seed) {
   return wd::Tensor::floats(std::move(shape), random_values(count, seed));
 }
 
+// Runs Conv's general path at a number of lanes (0: the processor's widest) while it
+// lives.
+class ConvLanes {
+ public:
+  ConvLanes(benchmark::State& state, uint64_t lanes) {
+    if (!wd::testing::force_conv_lanes(lanes)) state.SkipWithError("no such width here");
+  }
+  ~ConvLanes() { wd::testing::force_conv_lanes(0); }
+};
+
 // Conv over a frame with two past frames: input [1, C, 3, W], filters [M, C, kH, kW],
-// width padded by one on each side.
-void conv(benchmark::State& state, int64_t kernel, int64_t stride) {
+// width padded by one on each side; the general path at `lanes` lanes.
+void conv(benchmark::State& state, int64_t kernel, int64_t stride, uint64_t lanes) {
+  const ConvLanes width(state, lanes);
   const uint64_t c = uint64_t(state.range(0));
   const uint64_t m = uint64_t(state.range(1));
   const uint64_t w = uint64_t(state.range(2));
@@ -125,9 +137,15 @@ void conv(benchmark::State& state, int64_t kernel, int64_t stride) {
   report(state, 2.0 * double(taps));
 }
 
-BENCHMARK_CAPTURE(conv, 3x3_stride_1x1, 3, 1)->ArgNames({"C", "M", "W"})->Args({2, 32, 161});
-BENCHMARK_CAPTURE(conv, 3x3_stride_1x2, 3, 2)->ArgNames({"C", "M", "W"})->Args({32, 32, 161});
-BENCHMARK_CAPTURE(conv, 1x1, 1, 1)->ArgNames({"C", "M", "W"})->Args({32, 16, 81});
+BENCHMARK_CAPTURE(conv, 3x3_stride_1x1, 3, 1, 0)->ArgNames({"C", "M", "W"})->Args({2, 32, 161});
+BENCHMARK_CAPTURE(conv, 3x3_stride_1x2, 3, 2, 0)->ArgNames({"C", "M", "W"})->Args({32, 32, 161});
+BENCHMARK_CAPTURE(conv, 3x3_stride_1x2_8_lanes, 3, 2, 8)
+    ->ArgNames({"C", "M", "W"})
+    ->Args({32, 32, 161});
+BENCHMARK_CAPTURE(conv, 3x3_stride_1x2_4_lanes, 3, 2, 4)
+    ->ArgNames({"C", "M", "W"})
+    ->Args({32, 32, 161});
+BENCHMARK_CAPTURE(conv, 1x1, 1, 1, 0)->ArgNames({"C", "M", "W"})->Args({32, 16, 81});
 
 // One GRU evaluation: T steps of a batch of one, weights transposed at load time,
 // with bias and start state; arguments T, input size, hidden size, directions.

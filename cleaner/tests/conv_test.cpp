@@ -2,11 +2,13 @@
 #include <sys/resource.h>
 
 #include <cmath>
+#include <cstring>
 #include <optional>
 #include <random>
 #include <string>
 #include <vector>
 
+#include "conv.h"
 #include "kernels.h"
 #include "product.h"
 
@@ -149,6 +151,61 @@ const Geometry kGeometries[] = {
      {1, 2, 2, 2}},
 };
 
+// Geometries for the general path's vectors: rows of whole vectors with a last column or
+// a last vector overlapping the one before, rows narrower than a vector, filter blocks of
+// every size, and borders read partly, through windows of valid columns or lane by lane,
+// or not at all.
+const Geometry kVectorLayouts[] = {
+    {"stride 2 over 161 columns, pads 1: five vectors and a last column", {1, 32, 3, 161},
+     {32, 32, 3, 3}, params({0, 1, 0, 1}, {1, 2}), true, {1, 32, 1, 81}},
+    {"unit stride over 161 columns, pads 1", {1, 2, 3, 161}, {32, 2, 3, 3},
+     params({0, 1, 0, 1}), true, {1, 32, 1, 161}},
+    {"29 filters: blocks of 16, 8, 4 and 1, or 12, 12, 4 and 1", {1, 3, 2, 37}, {29, 3, 2, 3},
+     params({0, 1, 0, 1}), true, {1, 29, 1, 37}},
+    {"34 columns: two left over at four lanes", {1, 2, 1, 34}, {6, 2, 1, 3},
+     params({0, 1, 0, 1}), true, {1, 6, 1, 34}},
+    {"29 columns: thirteen left over, more than half a vector", {1, 2, 1, 29}, {5, 2, 1, 3},
+     params({0, 1, 0, 1}), false, {1, 5, 1, 29}},
+    {"three columns, fewer than any vector holds", {1, 2, 2, 3}, {3, 2, 2, 3},
+     params({0, 1, 0, 1}), true, {1, 3, 1, 3}},
+    {"six columns: one vector of four and two left over", {1, 2, 2, 6}, {3, 2, 2, 3},
+     params({0, 1, 0, 1}), true, {1, 3, 1, 6}},
+    {"a narrow image in wide pads: vectors of padding only, fewer valid columns than lanes",
+     {1, 2, 3, 5}, {4, 2, 3, 3}, params({1, 20, 1, 20}), true, {1, 4, 3, 43}},
+    {"dilation 3 with pads 4 over 42 columns", {1, 2, 2, 40}, {9, 2, 2, 3},
+     params({0, 4, 0, 4}, {1, 1}, {1, 3}), true, {1, 9, 1, 42}},
+    {"stride 3 and dilation 2 over pads", {1, 3, 2, 100}, {4, 3, 2, 3},
+     params({0, 2, 0, 3}, {1, 3}, {1, 2}), true, {1, 4, 1, 34}},
+    {"two items, two groups of twelve filters", {2, 4, 3, 50}, {24, 2, 3, 3},
+     params({1, 1, 1, 1}, {1, 1}, {1, 1}, 2), true, {2, 24, 3, 50}},
+    {"rows that read only padding keep their bias", {1, 3, 2, 20}, {5, 3, 3, 3},
+     params({4, 1, 4, 1}), true, {1, 5, 8, 20}},
+    {"a left pad wider than a vector", {1, 2, 1, 30}, {3, 2, 1, 3}, params({0, 17, 0, 0}),
+     false, {1, 3, 1, 45}},
+};
+
+// Runs the general path at a given number of lanes while it lives, then leaves the
+// choice to the processor again.
+class ForcedLanes {
+ public:
+  explicit ForcedLanes(uint64_t lanes) : runs_(testing::force_conv_lanes(lanes)) {}
+  ~ForcedLanes() { testing::force_conv_lanes(0); }
+  ForcedLanes(const ForcedLanes&) = delete;
+  ForcedLanes& operator=(const ForcedLanes&) = delete;
+  bool runs() const { return runs_; }
+
+ private:
+  bool runs_;
+};
+
+constexpr uint64_t kWidths[] = {4, 8, 16};
+
+std::vector<uint32_t> bits(const std::vector<float>& values) {
+  std::vector<uint32_t> out(values.size());
+  if (!values.empty()) std::memcpy(out.data(), values.data(), values.size() * sizeof(float));
+  return out;
+}
+
 TEST(Conv, MatchesTheDefinitionOnExactData) {
   std::mt19937 rng(3);
   for (const Geometry& g : kGeometries) {
@@ -186,6 +243,29 @@ TEST(Conv, RoundingOfEachPath) {
       EXPECT_EQ(single_output(conv(g.params, x, f, bias)).f32,
                 reference(g.params, x, f, bias, Rounding::Separate));
       testing::force_portable_product(false);
+    }
+  }
+}
+
+// Every width of the general path gives each output the same sequence of rounded
+// products and sums as the definition.
+TEST(Conv, EveryWidthKeepsTheOrderOfEachOutput) {
+  std::mt19937 rng(11);
+  for (const Geometry& g : kVectorLayouts) {
+    SCOPED_TRACE(g.name);
+    const Tensor x = floats(g.x, uniform_values(element_count(g.x), rng));
+    const Tensor f = floats(g.f, uniform_values(element_count(g.f), rng));
+    const Tensor b = floats({g.f[0]}, uniform_values(g.f[0], rng));
+    const Tensor* bias = g.with_bias ? &b : nullptr;
+    const std::vector<uint32_t> expected =
+        bits(reference(g.params, x, f, bias, Rounding::Separate));
+    for (uint64_t lanes : kWidths) {
+      const ForcedLanes width(lanes);
+      if (!width.runs()) continue;
+      SCOPED_TRACE(lanes);
+      const Tensor y = single_output(conv(g.params, x, f, bias));
+      EXPECT_EQ(y.shape, g.out);
+      EXPECT_EQ(bits(y.f32), expected);
     }
   }
 }
@@ -262,19 +342,25 @@ TEST(Conv, WithoutBiasOutputsStartFromPositiveZero) {
 
 // Taps that read the padding are skipped, not added as zero products: with a -0 bias
 // and only -0 products (-0 inputs times positive weights) every output stays -0, the
-// border columns too, where adding a +0 product would give +0. Five filters take both
-// the block and the single-filter path, and 21 columns give border, inner and partial
-// runs.
+// border columns too, where adding a +0 product would give +0. Five filters take a
+// block of four and a single filter, and 21 columns, with pads of up to twenty, give
+// vectors that read the input whole, partly, or not at all, at every width.
 TEST(Conv, TapsOutsideTheInputAreSkipped) {
   const Tensor x = floats({1, 2, 1, 21}, std::vector<float>(42, -0.0f));
   const Tensor f = floats({5, 2, 1, 3}, std::vector<float>(30, 1.0f));
   const Tensor bias = floats({5}, std::vector<float>(5, -0.0f));
-  for (const op::Conv& p : {params({0, 1, 0, 1}), params({0, 2, 0, 3}, {1, 2})}) {
-    const Tensor y = single_output(conv(p, x, f, &bias));
-    ASSERT_FALSE(y.f32.empty());
-    for (float v : y.f32) {
-      EXPECT_EQ(v, 0.0f);
-      EXPECT_TRUE(std::signbit(v));
+  for (uint64_t lanes : kWidths) {
+    const ForcedLanes width(lanes);
+    if (!width.runs()) continue;
+    SCOPED_TRACE(lanes);
+    for (const op::Conv& p : {params({0, 1, 0, 1}), params({0, 2, 0, 3}, {1, 2}),
+                              params({0, 20, 0, 20}), params({0, 20, 0, 3}, {1, 3})}) {
+      const Tensor y = single_output(conv(p, x, f, &bias));
+      ASSERT_FALSE(y.f32.empty());
+      for (float v : y.f32) {
+        EXPECT_EQ(v, 0.0f);
+        EXPECT_TRUE(std::signbit(v));
+      }
     }
   }
 }

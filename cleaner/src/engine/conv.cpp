@@ -1,7 +1,11 @@
 #include <algorithm>
+#include <array>
+#include <atomic>
 #include <cstring>
 #include <optional>
+#include <type_traits>
 
+#include "conv.h"
 #include "kernels.h"
 #include "product.h"
 #include "work.h"
@@ -116,13 +120,31 @@ typedef float Lanes16 __attribute__((vector_size(64)));
 template <typename Lanes>
 constexpr uint64_t kLanes = sizeof(Lanes) / sizeof(float);
 
+// The integer vector of as many lanes, as comparisons give it: lane masks and orders.
+template <typename Lanes>
+using LaneInts = decltype(Lanes{} < Lanes{});
+
+// The width the last few columns of a row drop to; none below four lanes.
+template <typename Lanes>
+struct Narrower {
+  using type = void;
+};
+template <>
+struct Narrower<Lanes16> {
+  using type = Lanes8;
+};
+template <>
+struct Narrower<Lanes8> {
+  using type = Lanes4;
+};
+
 // Vectors are handed over by reference, never by value: the eight-lane ones are passed
 // differently with and without AVX.
-template <typename Lanes>
-void splat(Lanes& v, float value) {
-  float values[kLanes<Lanes>];
-#pragma GCC unroll 8
-  for (float& lane : values) lane = value;
+template <typename Vector, typename Value>
+void splat(Vector& v, Value value) {
+  Value values[sizeof v / sizeof value];
+#pragma GCC unroll 16
+  for (Value& lane : values) lane = value;
   std::memcpy(&v, values, sizeof v);
 }
 
@@ -141,17 +163,92 @@ void input_lanes(Lanes& v, const float* at, uint64_t stride) {
     if constexpr (lanes == 4) {
       v = __builtin_shufflevector(low, high, 0, 2, 5, 7);
     } else if constexpr (lanes == 8) {
-      v = __builtin_shufflevector(low, high, 0, 2, 4, 6, 9, 11, 13, 15);
+      // Within each four lanes, then pairs of lanes across the vector: AVX2 has no
+      // single shuffle of two vectors, and this pair is cheaper than the compiler's.
+      const Lanes quads = __builtin_shufflevector(low, high, 0, 2, 9, 11, 4, 6, 13, 15);
+      v = __builtin_shufflevector(quads, quads, 0, 1, 4, 5, 2, 3, 6, 7);
     } else {
       v = __builtin_shufflevector(low, high, 0, 2, 4, 6, 8, 10, 12, 14, 17, 19, 21, 23, 25, 27,
                                   29, 31);
     }
   } else {
     float values[lanes];
-#pragma GCC unroll 8
+#pragma GCC unroll 16
     for (uint64_t l = 0; l < lanes; ++l) values[l] = at[l * stride];
     std::memcpy(&v, values, sizeof v);
   }
+}
+
+// How the lanes of one vector of output columns read one kernel column, worked out
+// once per vector so that its taps only load, and mask where some lanes read padding.
+// One per kernel column, as small as a column table entry: the masks and lane orders of
+// its taps come from the tables below.
+struct Reach {
+  enum class Kind : uint8_t {
+    None,      // no lane reads inside the input: the taps are skipped
+    Whole,     // every lane does: a plain load at `input`
+    Shifted,   // a whole vector of valid columns loaded at `input`, lane l moved from l + shift
+    Gathered,  // fewer valid columns than lanes: lane by lane from `input`
+  };
+  Kind kind;
+  int32_t shift;   // Shifted: from -lanes to lanes, exclusive
+  uint32_t low;    // lanes [low, high) read inside the input
+  uint32_t high;
+  uint64_t input;  // the input position of the first value loaded
+};
+
+// Lanes from `low` on are those of kLaneMasks + 16 - low; lane l of
+// kLaneRotations<lanes> + lanes + shift is (l + shift) mod lanes.
+constexpr int32_t kLaneMasks[32] = {0,  0,  0,  0,  0,  0,  0,  0,  0,  0,  0,  0,  0,  0,  0,  0,
+                                    -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1};
+template <uint64_t Lanes>
+constexpr std::array<int32_t, 3 * Lanes> kLaneRotations = [] {
+  std::array<int32_t, 3 * Lanes> rotations{};
+  for (uint64_t i = 0; i < rotations.size(); ++i) rotations[i] = static_cast<int32_t>(i % Lanes);
+  return rotations;
+}();
+
+template <typename Lanes>
+void find_reach(Reach& reach, const ColumnEntry& entry, uint64_t first, uint64_t stride) {
+  constexpr uint64_t lanes = kLanes<Lanes>;
+  const Span columns = entry.columns;
+  const uint64_t low = columns.first > first ? std::min(columns.first - first, lanes) : 0;
+  const uint64_t high = columns.end > first ? std::min(columns.end - first, lanes) : 0;
+  reach.low = static_cast<uint32_t>(low);
+  reach.high = static_cast<uint32_t>(high);
+  if (reach.high <= reach.low) {
+    reach.kind = Reach::Kind::None;
+    return;
+  }
+  // The output column whose input the first loaded value is.
+  uint64_t loaded = first;
+  if (reach.high - reach.low == lanes) {
+    reach.kind = Reach::Kind::Whole;
+  } else if (columns.end - columns.first >= lanes) {
+    // The valid vector nearest to the vector's columns holds all of their valid ones.
+    reach.kind = Reach::Kind::Shifted;
+    loaded = std::clamp(first, columns.first, columns.end - lanes);
+    reach.shift = static_cast<int32_t>(static_cast<int64_t>(first) - static_cast<int64_t>(loaded));
+  } else {
+    reach.kind = Reach::Kind::Gathered;
+    loaded = first + reach.low;
+  }
+  reach.input = entry.first_input + (loaded - columns.first) * stride;
+}
+
+// Filters per block: as many as keep their accumulators, the input and a product in
+// registers (32 with AVX-512, 16 below it), so that the input's loads and shuffles serve
+// many filters; the last filters of a group in blocks of eight, four or one.
+template <typename Lanes>
+constexpr int kFilterBlock = std::is_same_v<Lanes, Lanes16> ? 16 : 12;
+constexpr float kZeroStarts[16] = {};
+
+template <typename Lanes>
+int filter_block(uint64_t left) {
+  for (int block : {kFilterBlock<Lanes>, 8, 4}) {
+    if (left >= static_cast<uint64_t>(block)) return block;
+  }
+  return 1;
 }
 
 // One output row of a block of filters of the same group: the kernel rows that fall
@@ -163,6 +260,8 @@ struct RowTaps {
   const float* channels;                  // the group's first input channel of the item
   const float* weights;                   // the block's first filter's Cg x kH x kW weights
   uint64_t filter_stride;                 // from one filter's weights to the next's
+  const float* starts;                    // each filter's first term: its bias, or +0
+  std::span<Reach> reaches;               // one per kernel column, for the current vector
   std::span<const uint64_t> kernel_rows;
   std::span<const uint64_t> input_rows;
 
@@ -181,126 +280,155 @@ struct RowTaps {
   }
 };
 
-// Output columns [first, first + lanes * Vectors) of Filters filters (output rows
-// `plane` apart), every column valid for every kernel column, kept in registers
-// across all taps; the input values are loaded once for all the filters. A Redo run
-// may overlap columns already done: it starts every column from the start value of
-// the row, which all its columns share and which its last column still holds, and so
-// gives the done ones again exactly as they are.
-template <typename Lanes, int Filters, int Vectors, int Stride, bool Redo = false>
-void column_run(const RowTaps& taps, float* out, uint64_t plane, uint64_t first) {
-  constexpr uint64_t lanes = kLanes<Lanes>;
-  const uint64_t stride = static_cast<uint64_t>(taps.params.strides[1]);
-  Lanes acc[Filters][Vectors];
-#pragma GCC unroll 8
+template <typename Lanes, int Filters>
+void store(const Lanes (&acc)[Filters], float* out, uint64_t plane, uint64_t first) {
+#pragma GCC unroll 16
   for (int f = 0; f < Filters; ++f) {
-#pragma GCC unroll 8
-    for (int v = 0; v < Vectors; ++v) {
-      if constexpr (Redo) {
-        splat(acc[f][v], out[f * plane + first + lanes * Vectors - 1]);
-      } else {
-        std::memcpy(&acc[f][v], out + f * plane + first + lanes * v, sizeof acc[f][v]);
-      }
-    }
+    std::memcpy(out + f * plane + first, &acc[f], sizeof acc[f]);
   }
-  taps.each([&](const float* row, uint64_t kw, const float* weights) {
-    const ColumnEntry& entry = taps.table[kw];
-    const float* at = row + entry.first_input + (first - entry.columns.first) * stride;
-    Lanes in[Vectors];
-#pragma GCC unroll 8
-    for (int v = 0; v < Vectors; ++v) {
-      input_lanes<Lanes, Stride>(in[v], at + lanes * v * stride, stride);
-    }
-#pragma GCC unroll 8
-    for (int f = 0; f < Filters; ++f) {
-      Lanes wv;
-      splat(wv, weights[f * taps.filter_stride]);
-#pragma GCC unroll 8
-      for (int v = 0; v < Vectors; ++v) acc[f][v] = in[v] * wv + acc[f][v];
-    }
-  });
-#pragma GCC unroll 8
+}
+
+// Adds to each filter's accumulator its weight times the input values: in every lane, or
+// with Masked only in the lanes `inside` holds, the others keeping their sums as they are.
+template <bool Masked, typename Lanes, int Filters>
+void add_products(Lanes (&acc)[Filters], const Lanes& in, const LaneInts<Lanes>& inside,
+                  const float* weights, uint64_t filter_stride) {
+#pragma GCC unroll 16
   for (int f = 0; f < Filters; ++f) {
-#pragma GCC unroll 8
-    for (int v = 0; v < Vectors; ++v) {
-      std::memcpy(out + f * plane + first + lanes * v, &acc[f][v], sizeof acc[f][v]);
+    Lanes wv;
+    splat(wv, weights[f * filter_stride]);
+    if constexpr (Masked) {
+      acc[f] = inside ? in * wv + acc[f] : acc[f];
+    } else {
+      acc[f] = in * wv + acc[f];
     }
   }
 }
 
-// A single output column of Filters filters, for which some kernel columns may fall
-// outside the input.
+// Output columns [first, first + lanes) of Filters filters (output rows `plane` apart),
+// kept in registers across all taps; each tap's input values are loaded once for all
+// the filters. Lanes whose column reads padding at a kernel column skip its taps.
+// Every vector starts from the filters' start values, so one that overlaps columns
+// already done gives them again exactly as they are.
+template <typename Lanes, int Filters, int Stride>
+void vector_run(const RowTaps& taps, float* out, uint64_t plane, uint64_t first) {
+  constexpr uint64_t lanes = kLanes<Lanes>;
+  const uint64_t stride = static_cast<uint64_t>(taps.params.strides[1]);
+  bool whole = true;
+  for (uint64_t kw = 0; kw < taps.g.kw; ++kw) {
+    find_reach<Lanes>(taps.reaches[kw], taps.table[kw], first, stride);
+    whole = whole && taps.reaches[kw].kind == Reach::Kind::Whole;
+  }
+  Lanes acc[Filters];
+#pragma GCC unroll 16
+  for (int f = 0; f < Filters; ++f) splat(acc[f], taps.starts[f]);
+  const auto accumulate = [&](const Lanes& in, const float* weights) {
+    add_products<false>(acc, in, LaneInts<Lanes>{}, weights, taps.filter_stride);
+  };
+  if (whole) {
+    // Every kernel column reads inside the input at every lane, `dilation` values
+    // after the one before.
+    const uint64_t dilation = static_cast<uint64_t>(taps.params.dilations[1]);
+    const uint64_t lead = taps.reaches[0].input;
+    taps.each([&](const float* row, uint64_t kw, const float* weights) {
+      Lanes in;
+      input_lanes<Lanes, Stride>(in, row + lead + kw * dilation, stride);
+      accumulate(in, weights);
+    });
+    store(acc, out, plane, first);
+    return;
+  }
+  taps.each([&](const float* row, uint64_t kw, const float* weights) {
+    const Reach& reach = taps.reaches[kw];
+    if (reach.kind == Reach::Kind::None) return;
+    Lanes in;
+    if (reach.kind == Reach::Kind::Gathered) {
+      float values[lanes] = {};
+      for (uint64_t l = reach.low; l < reach.high; ++l) {
+        values[l] = row[reach.input + (l - reach.low) * stride];
+      }
+      std::memcpy(&in, values, sizeof in);
+    } else {
+      input_lanes<Lanes, Stride>(in, row + reach.input, stride);
+      if (reach.kind == Reach::Kind::Whole) {
+        accumulate(in, weights);
+        return;
+      }
+      LaneInts<Lanes> order;
+      std::memcpy(&order, kLaneRotations<lanes>.data() + lanes + reach.shift, sizeof order);
+      in = __builtin_shuffle(in, order);
+    }
+    LaneInts<Lanes> from_low, from_high;
+    std::memcpy(&from_low, kLaneMasks + 16 - reach.low, sizeof from_low);
+    std::memcpy(&from_high, kLaneMasks + 16 - reach.high, sizeof from_high);
+    add_products<true>(acc, in, from_low & ~from_high, weights, taps.filter_stride);
+  });
+  store(acc, out, plane, first);
+}
+
+// A single output column of Filters filters: the columns of rows narrower than the
+// narrowest vector, and a last column left over after the vectors.
 template <int Filters>
 void single_column(const RowTaps& taps, float* out, uint64_t plane, uint64_t column) {
   const uint64_t stride = static_cast<uint64_t>(taps.params.strides[1]);
   float acc[Filters];
-#pragma GCC unroll 8
-  for (int f = 0; f < Filters; ++f) acc[f] = out[f * plane + column];
+#pragma GCC unroll 16
+  for (int f = 0; f < Filters; ++f) acc[f] = taps.starts[f];
   taps.each([&](const float* row, uint64_t kw, const float* weights) {
     const ColumnEntry& entry = taps.table[kw];
     if (column < entry.columns.first || column >= entry.columns.end) return;
     const float in = row[entry.first_input + (column - entry.columns.first) * stride];
-#pragma GCC unroll 8
+#pragma GCC unroll 16
     for (int f = 0; f < Filters; ++f) acc[f] = in * weights[f * taps.filter_stride] + acc[f];
   });
-#pragma GCC unroll 8
+#pragma GCC unroll 16
   for (int f = 0; f < Filters; ++f) out[f * plane + column] = acc[f];
 }
 
-// Blocks of filters are either this many or one.
-constexpr uint64_t kFilterBlock = 4;
-
+// Output columns [column, end) of a row of `end` columns, in vectors; the last few at
+// a narrower width, or in a vector that ends with the row and overlaps columns already
+// done.
 template <typename Lanes, int Filters, int Stride>
-void output_row(const RowTaps& taps, float* out, uint64_t plane) {
-  // Columns that every kernel column reads inside the input go in vector runs; the
-  // rest, near the borders, one at a time.
-  uint64_t inner_first = 0;
-  uint64_t inner_end = taps.g.ow;
-  for (const ColumnEntry& entry : taps.table) {
-    inner_first = std::max(inner_first, entry.columns.first);
-    inner_end = std::min(inner_end, entry.columns.end);
-  }
-  if (inner_end < inner_first) inner_end = inner_first;
-  // Wide runs for a single filter, narrower ones when the filters share the registers;
-  // with wider vectors and too few inner columns left for them, a run of eight or four.
+void output_columns(const RowTaps& taps, float* out, uint64_t plane, uint64_t column,
+                    uint64_t end) {
   constexpr uint64_t lanes = kLanes<Lanes>;
-  constexpr int kWide = Filters == 1 ? 32 / lanes : 2;
-  uint64_t column = 0;
-  for (; column < inner_first; ++column) single_column<Filters>(taps, out, plane, column);
-  for (; inner_end - column >= lanes * kWide; column += lanes * kWide) {
-    column_run<Lanes, Filters, kWide, Stride>(taps, out, plane, column);
+  using Next = typename Narrower<Lanes>::type;
+  if (end < lanes) {
+    if constexpr (std::is_void_v<Next>) {
+      for (; column < end; ++column) single_column<Filters>(taps, out, plane, column);
+    } else {
+      output_columns<Next, Filters, Stride>(taps, out, plane, column, end);
+    }
+    return;
   }
-  for (; inner_end - column >= lanes; column += lanes) {
-    column_run<Lanes, Filters, 1, Stride>(taps, out, plane, column);
+  for (; end - column >= lanes; column += lanes) {
+    vector_run<Lanes, Filters, Stride>(taps, out, plane, column);
   }
-  // The last few inner columns in one run that ends with them, redoing some before.
-  if (column < inner_end && inner_end - inner_first >= lanes) {
-    column_run<Lanes, Filters, 1, Stride, true>(taps, out, plane, inner_end - lanes);
-    column = inner_end;
-  }
-  if constexpr (lanes > 8) {
-    if (inner_end - column >= 8) {
-      column_run<Lanes8, Filters, 1, Stride>(taps, out, plane, column);
-      column += 8;
+  if (column == end) return;
+  if constexpr (!std::is_void_v<Next>) {
+    if (end - column <= lanes / 2) {
+      output_columns<Next, Filters, Stride>(taps, out, plane, column, end);
+      return;
+    }
+  } else {
+    // A vector costs as many operations as a single column at this width.
+    if (end - column == 1) {
+      single_column<Filters>(taps, out, plane, column);
+      return;
     }
   }
-  if constexpr (lanes > 4) {
-    if (inner_end - column >= 4) {
-      column_run<Lanes4, Filters, 1, Stride>(taps, out, plane, column);
-      column += 4;
-    }
-  }
-  for (; column < taps.g.ow; ++column) single_column<Filters>(taps, out, plane, column);
+  vector_run<Lanes, Filters, Stride>(taps, out, plane, end - lanes);
 }
 
 template <typename Lanes, int Filters>
-void output_row_for_stride(const RowTaps& taps, float* out, uint64_t plane, int64_t stride) {
+void output_row(const RowTaps& taps, float* out, uint64_t plane) {
+  const int64_t stride = taps.params.strides[1];
   if (stride == 1) {
-    output_row<Lanes, Filters, 1>(taps, out, plane);
+    output_columns<Lanes, Filters, 1>(taps, out, plane, 0, taps.g.ow);
   } else if (stride == 2) {
-    output_row<Lanes, Filters, 2>(taps, out, plane);
+    output_columns<Lanes, Filters, 2>(taps, out, plane, 0, taps.g.ow);
   } else {
-    output_row<Lanes, Filters, 0>(taps, out, plane);
+    output_columns<Lanes, Filters, 0>(taps, out, plane, 0, taps.g.ow);
   }
 }
 
@@ -317,6 +445,7 @@ void general(const op::Conv& params, const Geometry& g, std::span<const float> x
   // wide (no channels, or no filters), and its width must not size an allocation.
   const bool has_taps = taps_per_filter != 0 && !out.empty();
   std::vector<ColumnEntry> table(has_taps ? g.kw : 0);
+  std::vector<Reach> reaches(table.size());
   for (uint64_t kw = 0; kw < table.size(); ++kw) {
     const Wide base = Wide(kw) * dw - pl;
     const Span columns = valid_positions(base, sw, g.w, g.ow);
@@ -330,16 +459,19 @@ void general(const op::Conv& params, const Geometry& g, std::span<const float> x
   kernel_rows.reserve(has_taps ? g.kh : 0);
   input_rows.reserve(has_taps ? g.kh : 0);
   for (uint64_t item = 0; item < g.n; ++item) {
-    float* item_out = out.data() + item * g.m * plane;
-    for (uint64_t filter = 0; filter < g.m; ++filter) {
-      fill_bias(out.subspan((item * g.m + filter) * plane, plane), bias, filter);
+    const std::span<float> item_out = out.subspan(item * g.m * plane, g.m * plane);
+    if (!has_taps) {
+      for (uint64_t filter = 0; filter < g.m; ++filter) {
+        fill_bias(item_out.subspan(filter * plane, plane), bias, filter);
+      }
+      continue;
     }
-    if (!has_taps) continue;
     for (uint64_t group = 0; group < g.groups; ++group) {
       const float* channels = x.data() + (item * g.c + group * g.cg) * g.h * g.w;
       const uint64_t group_end = (group + 1) * filters_per_group;
       for (uint64_t filter = group * filters_per_group; filter < group_end;) {
-        const bool block = group_end - filter >= kFilterBlock;
+        const int block = filter_block<Lanes>(group_end - filter);
+        const float* starts = bias ? bias->data.data() + filter : kZeroStarts;
         for (uint64_t oh = 0; oh < g.oh; ++oh) {
           kernel_rows.clear();
           input_rows.clear();
@@ -349,17 +481,30 @@ void general(const op::Conv& params, const Geometry& g, std::span<const float> x
             kernel_rows.push_back(kh);
             input_rows.push_back(static_cast<uint64_t>(ih));
           }
-          if (kernel_rows.empty()) continue;
-          const RowTaps taps{params,      g, table, channels, f.data() + filter * taps_per_filter,
-                             taps_per_filter, kernel_rows, input_rows};
-          float* row_out = item_out + filter * plane + oh * g.ow;
-          if (block) {
-            output_row_for_stride<Lanes, kFilterBlock>(taps, row_out, plane, sw);
+          const uint64_t row_start = filter * plane + oh * g.ow;
+          // The vectors write every output of a row with taps; the others are their bias.
+          if (kernel_rows.empty()) {
+            for (uint64_t b = 0; b < static_cast<uint64_t>(block); ++b) {
+              fill_bias(item_out.subspan(row_start + b * plane, g.ow), bias, filter + b);
+            }
+            continue;
+          }
+          const RowTaps taps{params,          g,          table,
+                             channels,        f.data() + filter * taps_per_filter,
+                             taps_per_filter, starts,     reaches,
+                             kernel_rows,     input_rows};
+          float* row_out = item_out.data() + row_start;
+          if (block == kFilterBlock<Lanes>) {
+            output_row<Lanes, kFilterBlock<Lanes>>(taps, row_out, plane);
+          } else if (block == 8) {
+            output_row<Lanes, 8>(taps, row_out, plane);
+          } else if (block == 4) {
+            output_row<Lanes, 4>(taps, row_out, plane);
           } else {
-            output_row_for_stride<Lanes, 1>(taps, row_out, plane, sw);
+            output_row<Lanes, 1>(taps, row_out, plane);
           }
         }
-        filter += block ? kFilterBlock : 1;
+        filter += static_cast<uint64_t>(block);
       }
     }
   }
@@ -373,7 +518,7 @@ __attribute__((target("avx2"), flatten)) void general_wide(
   general<Lanes8>(params, g, x, f, bias, out);
 }
 
-__attribute__((target("avx512f"), flatten)) void general_wider(
+__attribute__((target("avx512f,avx512vl"), flatten)) void general_wider(
     const op::Conv& params, const Geometry& g, std::span<const float> x, std::span<const float> f,
     const std::optional<FloatView>& bias, std::span<float> out) {
   general<Lanes16>(params, g, x, f, bias, out);
@@ -383,11 +528,24 @@ using General = void (*)(const op::Conv&, const Geometry&, std::span<const float
                          std::span<const float>, const std::optional<FloatView>&,
                          std::span<float>);
 
+bool processor_has_avx2() {
+  static const bool has = __builtin_cpu_supports("avx2");
+  return has;
+}
+
+bool processor_has_avx512() {
+  static const bool has = __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512vl");
+  return has;
+}
+
+// The lanes tests ask for; 0 leaves the choice to the processor.
+std::atomic<uint64_t> forced_lanes{0};
+
 General general_for_processor() {
-  static const General chosen = __builtin_cpu_supports("avx512f") ? general_wider
-                                : __builtin_cpu_supports("avx2")  ? general_wide
-                                                                   : general<Lanes4>;
-  return chosen;
+  const uint64_t lanes = forced_lanes.load(std::memory_order_relaxed);
+  if (lanes == 4) return general<Lanes4>;
+  if (lanes != 8 && processor_has_avx512()) return general_wider;
+  return processor_has_avx2() ? general_wide : general<Lanes4>;
 }
 
 }  // namespace
@@ -423,5 +581,16 @@ Result<Outputs> conv_kernel(const op::Conv& params, Inputs inputs) {
   outputs.push_back(Tensor::floats(std::move(shape), std::move(out)));
   return outputs;
 }
+
+namespace testing {
+
+bool force_conv_lanes(uint64_t lanes) {
+  const bool runs = lanes == 0 || lanes == 4 || (lanes == 8 && processor_has_avx2()) ||
+                    (lanes == 16 && processor_has_avx512());
+  if (runs) forced_lanes.store(lanes, std::memory_order_relaxed);
+  return runs;
+}
+
+}  // namespace testing
 
 }  // namespace wd
