@@ -472,7 +472,8 @@ TEST(Panels, ConstantGemmAndGruWeightsAreSetOutForSingleRows) {
   expect_panels_of(gru, params.r_panels[0], 9);
   EXPECT_EQ(params.w_panels[1], nullptr);
   for (const char* fixture : {"gru_runtime_r", "gru_two_inputs"}) {
-    const auto& runtime = std::get<op::Gru>(loaded(fixture).ops[0].kind);
+    const Graph graph = loaded(fixture);
+    const auto& runtime = std::get<op::Gru>(graph.ops[0].kind);
     EXPECT_EQ(runtime.w_panels, (std::array<const RowPanels*, 2>{})) << fixture;
     EXPECT_EQ(runtime.r_panels, (std::array<const RowPanels*, 2>{})) << fixture;
   }
