@@ -208,6 +208,20 @@ constexpr std::array<int32_t, 3 * Lanes> kLaneRotations = [] {
   return rotations;
 }();
 
+// Lane l takes lane (l + shift) mod lanes: only border vectors need it, so lane by
+// lane, which every compiler takes.
+template <typename Lanes>
+void rotate_lanes(Lanes& v, int32_t shift) {
+  constexpr uint64_t lanes = kLanes<Lanes>;
+  float from[lanes];
+  float to[lanes];
+  std::memcpy(from, &v, sizeof v);
+  const int32_t* order = kLaneRotations<lanes>.data() + lanes + shift;
+#pragma GCC unroll 16
+  for (uint64_t l = 0; l < lanes; ++l) to[l] = from[order[l]];
+  std::memcpy(&v, to, sizeof v);
+}
+
 template <typename Lanes>
 void find_reach(Reach& reach, const ColumnEntry& entry, uint64_t first, uint64_t stride) {
   constexpr uint64_t lanes = kLanes<Lanes>;
@@ -354,9 +368,7 @@ void vector_run(const RowTaps& taps, float* out, uint64_t plane, uint64_t first)
         accumulate(in, weights);
         return;
       }
-      LaneInts<Lanes> order;
-      std::memcpy(&order, kLaneRotations<lanes>.data() + lanes + reach.shift, sizeof order);
-      in = __builtin_shuffle(in, order);
+      rotate_lanes(in, reach.shift);
     }
     LaneInts<Lanes> from_low, from_high;
     std::memcpy(&from_low, kLaneMasks + 16 - reach.low, sizeof from_low);
