@@ -1,5 +1,7 @@
 #include "exponential.h"
 
+#include "processor.h"
+
 #include <immintrin.h>
 #include <math.h>
 
@@ -165,11 +167,6 @@ __attribute__((target("avx2,fma"))) void exponentials_wide(std::span<float> valu
 
 void exponentials_each(std::span<float> values) {
   for (float& v : values) v = expf(v);
-}
-
-bool processor_has_avx2_fma() {
-  static const bool has = __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma");
-  return has;
 }
 
 }  // namespace

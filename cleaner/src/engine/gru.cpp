@@ -5,6 +5,7 @@
 #include "exponential.h"
 #include "hyperbolic.h"
 #include "kernels.h"
+#include "processor.h"
 #include "product.h"
 #include "work.h"
 
@@ -118,11 +119,6 @@ void step_gates(const float* xp, float* hp, float* h, uint64_t hidden) {
 __attribute__((target("avx2"), flatten)) void step_gates_wide(const float* xp, float* hp, float* h,
                                                               uint64_t hidden) {
   step_gates<Lanes8>(xp, hp, h, hidden);
-}
-
-bool processor_has_avx2() {
-  static const bool has = __builtin_cpu_supports("avx2");
-  return has;
 }
 
 }  // namespace

@@ -1,5 +1,7 @@
 #include "hyperbolic.h"
 
+#include "processor.h"
+
 #include <immintrin.h>
 #include <math.h>
 
@@ -149,11 +151,6 @@ __attribute__((target("avx2"))) void tangents_wide(std::span<float> values) {
 
 void tangents_each(std::span<float> values) {
   for (float& value : values) value = tanhf(value);
-}
-
-bool processor_has_avx2() {
-  static const bool has = __builtin_cpu_supports("avx2");
-  return has;
 }
 
 }  // namespace
